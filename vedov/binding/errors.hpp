@@ -1,0 +1,44 @@
+// The single point where C++ failures become Python exceptions, and the binding's own error texts.
+#pragma once
+
+#include <exception>
+#include <string>
+
+#include "vedov/binding/python.hpp"
+
+namespace vedov::binding {
+
+/// The PanicException class: derived from BaseException, created on first use and kept for the life
+/// of the process (borrowed reference; null with a Python error set when it cannot be created).
+PyObject* panic_exception_type() noexcept;
+
+/// Sets the Python exception for a C++ failure: PanicException with the failure's message (after
+/// writing a diagnostic to standard error), or MemoryError for an allocation memory could not
+/// satisfy.
+void raise_failure(std::exception_ptr failure) noexcept;
+
+/// Runs a method body at the module boundary: its result, or null with the Python exception set for
+/// whatever it threw. Nothing thrown ever passes this point.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const PythonError&) {
+        return nullptr;
+    } catch (...) {
+        raise_failure(std::current_exception());
+        return nullptr;
+    }
+}
+
+/// Raises `type` with `message`, then throws PythonError.
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+
+/// The qualified name of an object's type, as messages show it.
+std::string type_name(PyObject* object);
+
+/// TypeError "'T' object is not an instance of 'EXPECTED'" ("'None' is not an instance of ..." for
+/// None), then throws PythonError.
+[[noreturn]] void raise_not_instance(PyObject* object, const char* expected);
+
+}  // namespace vedov::binding
