@@ -6,6 +6,7 @@
 #include "vedov/binding/errors.hpp"
 #include "vedov/binding/method_table.hpp"
 #include "vedov/binding/results.hpp"
+#include "vedov/binding/system_geom_methods.hpp"
 #include "vedov/binding/types.hpp"
 #include "vedov/system_geom.hpp"
 

@@ -1,0 +1,11 @@
+// Entry points of SystemGeom's methods that live outside its method-table file, grouped by operation.
+#pragma once
+
+#include "vedov/binding/python.hpp"
+
+namespace vedov::binding {
+
+// Each entry has the calling convention its table row gives (keyword or no-argument method) and
+// reports every failure through guarded().
+
+}  // namespace vedov::binding
