@@ -1,9 +1,13 @@
-// The result sets held by SystemMatrices and ReconMatrices objects.
+// The system and reconstruction matrices: the result sets and how they are evaluated.
 #pragma once
 
+#include <span>
 #include <vector>
 
+#include "vedov/system_geom.hpp"
 #include "zam/dense_matrix.hpp"
+#include "zam/measurement.hpp"
+#include "zam/turbulence.hpp"
 
 namespace vedov {
 
@@ -26,5 +30,17 @@ struct ReconMatrices {
     zam::DenseMatrix d_meas_com;   ///< meas × com interaction matrix
     std::vector<double> p_meas;    ///< pupil projection of the measurement lines
 };
+
+/// Covariance of `rows` (first lines) with `columns` through the layers at the lag.
+zam::DenseMatrix covariance_matrix(std::span<const zam::Measurement> rows,
+                                   std::span<const zam::Measurement> columns,
+                                   const zam::VonKarmanLayers& layers, double lag);
+
+/// c_phi_phi, c_phip1_phi, c_meas_phi, d_meas_com, d_phi_com, p_phi, p_meas, evaluated in this
+/// order.
+SystemMatrices system_matrices(const SystemGeom& system);
+
+/// c_meas_meas, c_ts_meas, d_meas_com, d_ts_com, p_meas, evaluated in this order.
+ReconMatrices recon_matrices(const SystemGeom& system);
 
 }  // namespace vedov

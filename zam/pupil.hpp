@@ -1,4 +1,4 @@
-// The telescope pupil record: an annulus centred on the origin, crossed by spider vanes.
+// The telescope pupil (an annulus centred on the origin, crossed by spider vanes) and its mask.
 #pragma once
 
 #include <vector>
@@ -21,5 +21,9 @@ struct Pupil {
     std::vector<Spider> spiders;
     friend bool operator==(const Pupil&, const Pupil&) = default;
 };
+
+/// 1.0 where the line crosses the pupil plane in the clear aperture, else 0.0. The outer rim and a
+/// point exactly half a thickness from a vane are clear; a not-a-number crossing point is clear.
+double sample_line(const Pupil& pupil, const Line& line);
 
 }  // namespace zam

@@ -1,6 +1,7 @@
-// The turbulence records: one von Kármán layer with its wind, and the layer stack.
+// The turbulence records (a von Kármán layer with its wind, the layer stack) and their covariance.
 #pragma once
 
+#include <cmath>
 #include <vector>
 
 #include "zam/geometry.hpp"
@@ -17,5 +18,31 @@ struct VonKarmanLayer {
 
 /// The turbulence model: statistically independent layers, in order.
 using VonKarmanLayers = std::vector<VonKarmanLayer>;
+
+/// The two per-layer constants of a covariance term, formed exactly as every term forms them.
+struct LayerConstants {
+    double scale;  ///< pow(l0 / r0, 5/3) · 0.08583068106228546
+    double k;      ///< 6.283185307179586 / l0, the wavenumber of the outer scale
+};
+
+inline LayerConstants layer_constants(const VonKarmanLayer& layer) {
+    return {std::pow(layer.l0 / layer.r0, 5.0 / 3.0) * 0.08583068106228546,
+            6.283185307179586 / layer.l0};
+}
+
+/// One layer's covariance of the phase at two points (dx, dy) apart: scale · f(k·r), with the
+/// closed-form stand-in f(x) = ((1.7404436x + 1)(1.0056349 e^(-0.9359968x))) / (x + 1) for the
+/// von Kármán x^(5/6) K_5/6(x).
+inline double layer_term(const LayerConstants& c, double dx, double dy) {
+    const double r = std::sqrt(dx * dx + dy * dy);
+    const double x = c.k * r;
+    const double decay = std::exp(x * -0.9359968) * 1.0056349;
+    const double f = ((x * 1.7404436 + 1.0) * decay) / (x + 1.0);
+    return c.scale * f;
+}
+
+/// Covariance of the turbulent phase along line a with that along line b, each layer read along b
+/// at the point displaced by -v·t (frozen flow over the lag t); layers summed in order from -0.0.
+double cosample_lines(const VonKarmanLayers& layers, const Line& a, const Line& b, double t);
 
 }  // namespace zam

@@ -8,10 +8,13 @@
 
 namespace vedov_test {
 
-inline std::uint64_t bits(double value) { return std::bit_cast<std::uint64_t>(value); }
+inline std::uint64_t bits(double value) {
+    return std::bit_cast<std::uint64_t>(value);
+}
 
 }  // namespace vedov_test
 
 /// Passes only when both doubles have the same bit pattern.
-#define EXPECT_BITS_EQ(actual, expected) \
-    EXPECT_EQ(vedov_test::bits(actual), vedov_test::bits(expected)) << (actual) << " vs " << (expected)
+#define EXPECT_BITS_EQ(actual, expected)                            \
+    EXPECT_EQ(vedov_test::bits(actual), vedov_test::bits(expected)) \
+        << (actual) << " vs " << (expected)

@@ -40,8 +40,10 @@ TEST(FailureReport, ExhaustedMemoryIsNotAPanic) {
 
 TEST(FailureReport, SizesPastTheAddressRangeAreCapacityOverflow) {
     for (auto r : {report_of([] { zam::check_capacity<double>(SIZE_MAX / 4); }),
-                   report_of([] { zam::checked_mul(SIZE_MAX / 2, 3); }),
-                   report_of([] { std::vector<double> v; v.reserve(SIZE_MAX / 2); }),
+                   report_of([] { zam::checked_mul(SIZE_MAX / 2, 3); }), report_of([] {
+                       std::vector<double> v;
+                       v.reserve(SIZE_MAX / 2);
+                   }),
                    report_of([] { throw std::bad_array_new_length(); })}) {
         EXPECT_EQ(r.outcome, Outcome::panic);
         EXPECT_EQ(r.message, "capacity overflow");

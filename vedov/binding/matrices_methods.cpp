@@ -1,4 +1,6 @@
 // The SystemMatrices and ReconMatrices classes: specifications, method tables and read-only fields.
+#include "vedov/binding/binder.hpp"
+#include "vedov/binding/converters.hpp"
 #include "vedov/binding/errors.hpp"
 #include "vedov/binding/method_table.hpp"
 #include "vedov/binding/results.hpp"
@@ -16,7 +18,17 @@ constexpr PyGetSetDef field(const char* name) {
 
 constexpr PyGetSetDef end_of_fields = {nullptr, nullptr, nullptr, nullptr, nullptr};
 
+// Works on its own deep copy of the system, taken under brief shared access.
+PyObject* new_system_matrices(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        Arguments<1> bound("SystemMatrices", "new", {"system_geom"}, args, kwargs);
+        const SystemGeom system = bound.get(0, to_system_geom_copy);
+        return wrap(system_matrices(system)).release();
+    });
+}
+
 PyMethodDef system_matrices_methods[] = {
+    keyword_method("new", new_system_matrices, "new(system_geom)\n--\n\n", METH_STATIC),
     end_of_methods,
 };
 
@@ -47,7 +59,17 @@ PyType_Spec system_matrices = {
     system_matrices_slots,
 };
 
+// Reads the system in place under shared access for the whole call.
+PyObject* new_recon_matrices(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        Arguments<1> bound("ReconMatrices", "new", {"system_geom"}, args, kwargs);
+        Shared<SystemGeom> system(bound.get(0, to_system_geom));
+        return wrap(recon_matrices(*system)).release();
+    });
+}
+
 PyMethodDef recon_matrices_methods[] = {
+    keyword_method("new", new_recon_matrices, "new(system_geom)\n--\n\n", METH_STATIC),
     end_of_methods,
 };
 

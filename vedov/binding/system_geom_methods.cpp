@@ -55,6 +55,9 @@ PyMethodDef methods[] = {
     keyword_method("set_dt", set_dt, "set_dt($self, simul_dt, meas_dt)\n--\n\n"),
     no_args_method("add_cov_layer", add_cov_layer, "add_cov_layer($self)\n--\n\n"),
     keyword_method("set_pupil", set_pupil, "set_pupil($self, teldiam, cobs)\n--\n\n"),
+    no_args_method("imat", imat, "imat($self)\n--\n\n"),
+    keyword_method("imat_sparse", imat_sparse, "imat_sparse($self, indices)\n--\n\n"),
+    no_args_method("pmeas", pmeas, "pmeas($self)\n--\n\n"),
     end_of_methods,
 };
 

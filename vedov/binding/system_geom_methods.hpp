@@ -1,4 +1,5 @@
-// Entry points of SystemGeom's methods that live outside its method-table file, grouped by operation.
+// Entry points of SystemGeom's methods that live outside its method-table file, grouped by
+// operation.
 #pragma once
 
 #include "vedov/binding/python.hpp"
@@ -7,5 +8,10 @@ namespace vedov::binding {
 
 // Each entry has the calling convention its table row gives (keyword or no-argument method) and
 // reports every failure through guarded().
+
+// Queries.
+PyObject* imat(PyObject* self, PyObject* unused);
+PyObject* imat_sparse(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* pmeas(PyObject* self, PyObject* unused);
 
 }  // namespace vedov::binding

@@ -1,0 +1,165 @@
+// Parallel evaluation of interaction and covariance matrices against the element-wise definition.
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include <oneapi/tbb/global_control.h>
+
+#include "tests/cpp/bits.hpp"
+#include "zam/actuator.hpp"
+#include "zam/covmat.hpp"
+#include "zam/imat.hpp"
+#include "zam/linalg.hpp"
+#include "zam/pupil.hpp"
+
+namespace {
+
+using namespace zam;
+constexpr double inf = std::numeric_limits<double>::infinity();
+
+// A mixed list of every measurement kind, slopes towards finite and infinite sources.
+std::vector<Measurement> mixed_measurements(std::size_t n, unsigned seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> pos(-4, 4), dir(-1e-4, 1e-4);
+    std::vector<Measurement> ms;
+    for (std::size_t k = 0; k < n; ++k) {
+        const Line c{pos(rng), dir(rng), pos(rng), dir(rng)};
+        switch (k % 5) {
+            case 0: ms.emplace_back(Phase{c}); break;
+            case 1:
+                ms.emplace_back(SlopeTwoLine{c, {pos(rng), dir(rng), pos(rng), dir(rng)}});
+                break;
+            case 2: ms.emplace_back(SlopeTwoEdge{c, 0.5, 0.5, {0, 1}, 1, inf}); break;
+            case 3: ms.emplace_back(SlopeTwoEdge{c, 0.5, 0.4, {0.6, -0.8}, 3, 90000.0}); break;
+            default: ms.emplace_back(Zero{}); break;
+        }
+    }
+    return ms;
+}
+
+const VonKarmanLayers layers = {{0.21575883, 60, 0, {10, 0}},
+                                {0.76709884, 60, 1800, {10, 1}},
+                                {0.59536035, 25, 3300, {12, -2}}};
+
+TEST(Evaluation, CovarianceMatrixEqualsTheDefinition) {
+    const auto rows = mixed_measurements(23, 1), cols = mixed_measurements(17, 2);
+    for (double lag : {0.0, 0.002, -0.5}) {
+        const DenseMatrix m = matrix(CovMat(rows, cols, layers, lag));
+        ASSERT_EQ(m.rows(), rows.size());
+        ASSERT_EQ(m.cols(), cols.size());
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            for (std::size_t j = 0; j < cols.size(); ++j) {
+                EXPECT_BITS_EQ(m(i, j), cosample(rows[i], cols[j], layers, lag)) << i << "," << j;
+            }
+        }
+    }
+}
+
+TEST(Evaluation, NonFiniteWindAndLagFollowTheDefinition) {
+    const auto ms = mixed_measurements(6, 3);
+    const VonKarmanLayers odd = {{0.2, 30, 100, {inf, 0}}, {0.2, 30, 100, {1, 2}}};
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (double lag : {0.0, inf, nan}) {
+        const DenseMatrix m = matrix(CovMat(ms, ms, odd, lag));
+        for (std::size_t i = 0; i < ms.size(); ++i) {
+            for (std::size_t j = 0; j < ms.size(); ++j) {
+                EXPECT_BITS_EQ(m(i, j), cosample(ms[i], ms[j], odd, lag));
+            }
+        }
+    }
+}
+
+TEST(Evaluation, InteractionMatrixEqualsTheDefinition) {
+    const auto rows = mixed_measurements(31, 4);
+    const std::vector<Actuator> cols = {Gaussian{0.4, {0, 0, 0}, 1}, TipTilt{{0, 2}}, Zero{},
+                                        Gaussian{0.3, {1, -1, 5000}, 0.7}, TipTilt{{-1, -0.0}}};
+    const DenseMatrix m = matrix(IMat<Actuator>(rows, cols));
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        for (std::size_t j = 0; j < cols.size(); ++j) {
+            EXPECT_BITS_EQ(m(i, j), sample(rows[i], cols[j]));
+        }
+    }
+}
+
+TEST(Evaluation, EmptyShapes) {
+    const std::vector<Measurement> none;
+    const auto rows = mixed_measurements(3, 5);
+    const std::vector<Actuator> no_actuators;
+    EXPECT_EQ(matrix(IMat<Actuator>(none, no_actuators)).rows(), 0u);
+    const DenseMatrix no_columns = matrix(IMat<Actuator>(rows, no_actuators));
+    EXPECT_EQ(no_columns.rows(), 3u);
+    EXPECT_EQ(no_columns.cols(), 0u);
+    EXPECT_TRUE(samples(IMat<Actuator>(rows, no_actuators), {}).empty());
+    // No layers: every covariance is the empty sum.
+    const DenseMatrix c = matrix(CovMat(rows, rows, {}, 0.0));
+    for (std::size_t i = 0; i < 3; ++i) {
+        for (std::size_t j = 0; j < 3; ++j) EXPECT_EQ(c(i, j), 0.0);
+    }
+}
+
+TEST(Evaluation, FlatMatrixOfOneColumn) {
+    const auto rows = mixed_measurements(12, 6);
+    const Pupil pupil{3.0, 0.5, 0.2, {{{0, 0}, {3, 3}}}};
+    const std::vector<double> flat =
+        flat_matrix(IMat<Pupil>(rows, std::span<const Pupil>(&pupil, 1)));
+    ASSERT_EQ(flat.size(), rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_BITS_EQ(flat[i], sample(rows[i], pupil));
+}
+
+TEST(Evaluation, SamplesInRequestOrder) {
+    const auto rows = mixed_measurements(4, 7);
+    const std::vector<Actuator> cols = {Gaussian{0.5, {0, 0, 0}, 1}, TipTilt{{1, 0}}};
+    const IMat<Actuator> m(rows, cols, IMat<Actuator>::Bundles::per_element);
+    const DenseMatrix full = matrix(IMat<Actuator>(rows, cols));
+    const auto got = samples(m, {{2, 0}, {0, 1}, {2, 0}, {3, 1}});
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_BITS_EQ(got[0], full(2, 0));
+    EXPECT_BITS_EQ(got[1], full(0, 1));
+    EXPECT_BITS_EQ(got[2], full(2, 0));
+    EXPECT_BITS_EQ(got[3], full(3, 1));
+}
+
+TEST(Evaluation, OutOfRangeSamplesFailTheWholeEvaluation) {
+    const auto rows = mixed_measurements(4, 8);
+    const std::vector<Actuator> cols = {TipTilt{{1, 0}}, TipTilt{{0, 1}}};
+    const IMat<Actuator> m(rows, cols);
+    const auto message_of = [&](std::vector<std::pair<std::size_t, std::size_t>> indices) {
+        try {
+            samples(m, std::move(indices));
+        } catch (const Failure& f) {
+            return f.message();
+        }
+        return std::string("no failure");
+    };
+    EXPECT_EQ(message_of({{4, 0}}), "index out of bounds: the len is 4 but the index is 4");
+    EXPECT_EQ(message_of({{1, 2}}), "index out of bounds: the len is 2 but the index is 2");
+    EXPECT_EQ(message_of({{9, 9}}), "index out of bounds: the len is 4 but the index is 9");
+    std::vector<std::pair<std::size_t, std::size_t>> many(5000, {1, 1});
+    many[4321] = {0, 7};
+    EXPECT_EQ(message_of(many), "index out of bounds: the len is 2 but the index is 7");
+}
+
+TEST(Evaluation, LagZeroCovarianceIsNearlySymmetric) {
+    const auto ms = mixed_measurements(10, 9);
+    const DenseMatrix m = matrix(CovMat(ms, ms, layers, 0.0));
+    for (std::size_t i = 0; i < ms.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            EXPECT_NEAR(m(i, j), m(j, i), 1e-9 * std::max(1.0, std::fabs(m(i, j))));
+        }
+    }
+}
+
+TEST(Evaluation, IdenticalOnOneWorkerAndOnMany) {
+    const auto ms = mixed_measurements(40, 10);
+    const DenseMatrix many = matrix(CovMat(ms, ms, layers, 0.001));
+    DenseMatrix one;
+    {
+        // No worker threads at all: the calling thread evaluates every element itself.
+        oneapi::tbb::global_control only_caller(
+            oneapi::tbb::global_control::max_allowed_parallelism, 1);
+        one = matrix(CovMat(ms, ms, layers, 0.001));
+    }
+    for (std::size_t k = 0; k < many.size(); ++k) EXPECT_BITS_EQ(many.data()[k], one.data()[k]);
+}
+
+}  // namespace

@@ -1,0 +1,44 @@
+// Covariance matrix of two measurement lists through the turbulence at a time lag.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "zam/core.hpp"
+#include "zam/turbulence.hpp"
+
+namespace zam {
+
+/// Element (i, j) = the covariance of row measurement i (its lines first) with column measurement j
+/// through the layers at lag t: for each pair of lines, the layer terms summed from -0.0 in layer
+/// order, weighted (cov × wa) × wb, summed over b then over a, each from -0.0.
+///
+/// Built once per evaluation: the bundles of both lists, each layer's constants, every row line's
+/// piercing point at each layer and every column line's point displaced by the layer's wind over t.
+/// Element evaluation then allocates nothing and dispatches nothing.
+class CovMat {
+public:
+    CovMat(std::span<const Measurement> rows, std::span<const Measurement> columns,
+           const VonKarmanLayers& turbulence, double lag);
+
+    std::size_t nrows() const noexcept { return rows_.size(); }
+    std::size_t ncols() const noexcept { return columns_.size(); }
+
+    /// Checks i against nrows(), then j against ncols().
+    double element(std::size_t i, std::size_t j) const;
+
+private:
+    // Points of every line at every layer, line n and layer l at [n · nlayers + l]; with a lag,
+    // each point displaced by -v·t against its layer's wind.
+    static std::vector<Vec2D> piercing_points(const BundleSet& bundles,
+                                              const VonKarmanLayers& layers, const double* lag);
+
+    BundleSet rows_;
+    BundleSet columns_;
+    std::vector<LayerConstants> constants_;
+    std::vector<Vec2D> row_points_;
+    std::vector<Vec2D> column_points_;
+};
+
+}  // namespace zam

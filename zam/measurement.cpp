@@ -1,0 +1,111 @@
+// Bundles of the measurement kinds: the lines of sight and weights each measurement reduces to.
+#include <cmath>
+#include <limits>
+#include <type_traits>
+
+#include "zam/core.hpp"
+#include "zam/failure.hpp"
+
+namespace zam {
+
+namespace {
+
+// Slope bundle: two lines per edge point, +w through p + o, then -w through p - o.
+void write_slope_two_edge(const SlopeTwoEdge& m, WeightedLine* out) {
+    const Line& c = m.central_line;
+    const double s = m.edge_separation;
+    const double length = m.edge_length;
+    const double h = m.altitude;
+    const Vec2D g = m.gradient_axis;
+    const double count = static_cast<double>(m.npoints);
+    const double w = (1.0 / count) / s;
+    const Vec2D o{(s * g.x) * 0.5, (s * g.y) * 0.5};
+    const Vec2D a{(-g.y) * (length * 0.5), (length * 0.5) * g.x};
+    const Vec2D b{-a.x, -a.y};
+    const double half_cell = 1.0 / (count + count);
+    const bool at_infinity = h >= std::numeric_limits<double>::infinity();
+
+    for (std::uint64_t k = 0; k < m.npoints; ++k) {
+        // Edge point k: the centre of the k-th of npoints equal cells from a to b.
+        const double t = half_cell + static_cast<double>(k) / count;
+        const Vec2D p{t * b.x + (1.0 - t) * a.x, t * b.y + (1.0 - t) * a.y};
+        if (at_infinity) {
+            *out++ = {{(p.x + o.x) + c.x0, c.xz, (p.y + o.y) + c.y0, c.yz}, w};
+            *out++ = {{(p.x - o.x) + c.x0, c.xz, (p.y - o.y) + c.y0, c.yz}, -w};
+        } else {
+            // Lines from the displaced point at height 0 to the source (c.xz·h, c.yz·h) at height
+            // h.
+            const double tx = c.xz * h;
+            const double ty = c.yz * h;
+            const double pxp = ((p.x + o.x) + c.x0) + c.xz * 0.0;
+            const double pyp = ((p.y + o.y) + c.y0) + c.yz * 0.0;
+            *out++ = {{pxp - (0.0 / h) * (tx - pxp), (tx - pxp) / h, pyp - (0.0 / h) * (ty - pyp),
+                       (ty - pyp) / h},
+                      w};
+            const double pxn = ((p.x - o.x) + c.x0) + c.xz * 0.0;
+            const double pyn = ((p.y - o.y) + c.y0) + c.yz * 0.0;
+            *out++ = {{pxn - (0.0 / h) * (tx - pxn), (tx - pxn) / h, pyn - (0.0 / h) * (ty - pyn),
+                       (ty - pyn) / h},
+                      -w};
+        }
+    }
+}
+
+}  // namespace
+
+std::size_t bundle_size(const Measurement& m) {
+    switch (m.index()) {
+        case 1: return 1;
+        case 2: return 2;
+        case 3: {
+            const std::uint64_t n = std::get<SlopeTwoEdge>(m).npoints;
+            if (n > std::numeric_limits<std::size_t>::max() / 2) fail_capacity();
+            return static_cast<std::size_t>(n) * 2;
+        }
+        default: return 0;
+    }
+}
+
+void write_bundle(const Measurement& m, WeightedLine* out) {
+    std::visit(
+        [out](const auto& kind) {
+            using K = std::decay_t<decltype(kind)>;
+            if constexpr (std::is_same_v<K, Phase>) {
+                out[0] = {kind.line, 1.0};
+            } else if constexpr (std::is_same_v<K, SlopeTwoLine>) {
+                const double dx = kind.line_pos.x0 - kind.line_neg.x0;
+                const double dy = kind.line_pos.y0 - kind.line_neg.y0;
+                const double w = 1.0 / std::sqrt(dx * dx + dy * dy);
+                out[0] = {kind.line_pos, w};
+                out[1] = {kind.line_neg, -w};
+            } else if constexpr (std::is_same_v<K, SlopeTwoEdge>) {
+                write_slope_two_edge(kind, out);
+            }
+        },
+        m);
+}
+
+Bundle get_bundle(const Measurement& m) {
+    const std::size_t n = bundle_size(m);
+    check_capacity<WeightedLine>(n);
+    Bundle bundle(n);
+    write_bundle(m, bundle.data());
+    return bundle;
+}
+
+BundleSet::BundleSet(std::span<const Measurement> measurements) {
+    offsets_.reserve(checked_add(measurements.size(), 1));
+    offsets_.push_back(0);
+    std::size_t total = 0;
+    for (const Measurement& m : measurements) {
+        total = checked_add(total, bundle_size(m));
+        offsets_.push_back(total);
+    }
+    check_capacity<WeightedLine>(total);
+    lines_.resize(total);
+    for (std::size_t i = 0; i < measurements.size(); ++i) {
+        write_bundle(measurements[i], lines_.data() + offsets_[i]);
+    }
+}
+
+}  // namespace zam
