@@ -1,5 +1,4 @@
-// Bundles of weighted lines and the sampling interfaces that connect measurements to sampled
-// objects.
+// Bundles of weighted lines, and the sampling interfaces joining measurements to objects.
 #pragma once
 
 #include <concepts>

@@ -1,5 +1,4 @@
-// Entry points of SystemGeom's methods that live outside its method-table file, grouped by
-// operation.
+// Entry points of SystemGeom's methods defined outside its method-table file.
 #pragma once
 
 #include "vedov/binding/python.hpp"
