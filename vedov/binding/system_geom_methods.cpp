@@ -53,8 +53,28 @@ PyObject* set_pupil(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyMethodDef methods[] = {
     no_args_method("new_empty", new_empty, "new_empty()\n--\n\n", METH_STATIC),
     keyword_method("set_dt", set_dt, "set_dt($self, simul_dt, meas_dt)\n--\n\n"),
+    keyword_method("add_phi", add_phi, "add_phi($self, teldiam, nphisamples)\n--\n\n"),
+    keyword_method("add_ts", add_ts, "add_ts($self, teldiam, ntssamples, ts_dirs)\n--\n\n"),
+    keyword_method("add_meas", add_meas,
+                   "add_meas($self, teldiam, nsubx, wfs_dirs, gsalt, wfs_delta, wfs_clocking, "
+                   "wfs_zoom)\n--\n\n"),
+    keyword_method("add_com", add_com,
+                   "add_com($self, pitch, nactux, dm_delta, dmalt, coupling, dm_clocking, "
+                   "dm_zoom, microns_per_volt)\n--\n\n"),
+    keyword_method("add_ttdm", add_ttdm, "add_ttdm($self, scale)\n--\n\n"),
     no_args_method("add_cov_layer", add_cov_layer, "add_cov_layer($self)\n--\n\n"),
     keyword_method("set_pupil", set_pupil, "set_pupil($self, teldiam, cobs)\n--\n\n"),
+    keyword_method("new", new_system,
+                   "new(teldiam, cobs, coupling, nactux, dmalt, pitch, nsubx, ntssamples, "
+                   "nphisamples, wfs_dirs, ts_dirs, dm_delta, wfs_delta, dm_clocking, "
+                   "wfs_clocking, dm_zoom, wfs_zoom, gsalt, microns_per_volt)\n--\n\n",
+                   METH_STATIC),
+    keyword_method("merge_meas", merge_meas, "merge_meas(systems)\n--\n\n", METH_STATIC),
+    keyword_method("merge_com", merge_com, "merge_com(systems)\n--\n\n", METH_STATIC),
+    keyword_method("filter_com", filter_com, "filter_com($self, valid_com)\n--\n\n"),
+    keyword_method("filter_meas", filter_meas, "filter_meas($self, valid_meas)\n--\n\n"),
+    keyword_method("reorder_meas", reorder_meas, "reorder_meas($self, order)\n--\n\n"),
+    keyword_method("reorder_com", reorder_com, "reorder_com($self, order)\n--\n\n"),
     no_args_method("imat", imat, "imat($self)\n--\n\n"),
     keyword_method("imat_sparse", imat_sparse, "imat_sparse($self, indices)\n--\n\n"),
     no_args_method("pmeas", pmeas, "pmeas($self)\n--\n\n"),

@@ -8,6 +8,23 @@ namespace vedov::binding {
 // Each entry has the calling convention its table row gives (keyword or no-argument method) and
 // reports every failure through guarded().
 
+// Builders and the full-system constructor.
+PyObject* add_phi(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* add_ts(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* add_meas(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* add_com(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* add_ttdm(PyObject* self, PyObject* args, PyObject* kwargs);
+/// Static: `self` is unused.
+PyObject* new_system(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// Editing. The merges are static: `self` is unused.
+PyObject* merge_meas(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* merge_com(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* filter_com(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* filter_meas(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* reorder_meas(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* reorder_com(PyObject* self, PyObject* args, PyObject* kwargs);
+
 // Queries.
 PyObject* imat(PyObject* self, PyObject* unused);
 PyObject* imat_sparse(PyObject* self, PyObject* args, PyObject* kwargs);
