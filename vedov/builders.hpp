@@ -1,5 +1,4 @@
-// Builders that append sensors, samples and correctors to a system, and the full-system
-// constructor.
+// Builders of sensors, samples and correctors, and the full-system constructor.
 #pragma once
 
 #include <cstddef>

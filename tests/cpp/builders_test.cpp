@@ -1,5 +1,4 @@
-// Builders and the full-system constructor: stored values, grid order, failures that change
-// nothing.
+// Builders and the full-system constructor: stored values, grid order, failures.
 #include "vedov/builders.hpp"
 
 #include <cmath>
@@ -11,9 +10,11 @@
 #include <vector>
 
 #include "tests/cpp/bits.hpp"
-#include "zam/failure.hpp"
+#include "tests/cpp/failures.hpp"
 
 namespace {
+
+using vedov_test::failure_message;
 
 using vedov::SystemGeom;
 using zam::Vec2D;
@@ -61,15 +62,6 @@ void expect_line(const zam::Line& actual, const zam::Line& expected) {
     EXPECT_BITS_EQ(actual.xz, expected.xz);
     EXPECT_BITS_EQ(actual.y0, expected.y0);
     EXPECT_BITS_EQ(actual.yz, expected.yz);
-}
-
-std::string failure_message(auto&& call) {
-    try {
-        call();
-    } catch (const zam::Failure& f) {
-        return f.message();
-    }
-    return "no failure";
 }
 
 // A system with something in every field, to see that failed calls leave all of it alone.

@@ -1,5 +1,4 @@
-// Editing of measurement and actuator lists: semantics, lines in step, messages, unchanged on
-// failure.
+// Edits of measurement and actuator lists: semantics, lines in step, messages, failures.
 #include "vedov/editing.hpp"
 
 #include <cstddef>
@@ -7,21 +6,14 @@
 #include <vector>
 
 #include "tests/cpp/bits.hpp"
+#include "tests/cpp/failures.hpp"
 #include "vedov/builders.hpp"
-#include "zam/failure.hpp"
 
 namespace {
 
-using vedov::SystemGeom;
+using vedov_test::failure_message;
 
-std::string failure_message(auto&& call) {
-    try {
-        call();
-    } catch (const zam::Failure& f) {
-        return f.message();
-    }
-    return "no failure";
-}
+using vedov::SystemGeom;
 
 std::string out_of_bounds(std::size_t len, std::size_t index) {
     return "index out of bounds: the len is " + std::to_string(len) + " but the index is " +
@@ -79,6 +71,26 @@ void expect_rest_equal(const SystemGeom& a, const SystemGeom& b) {
     EXPECT_BITS_EQ(a.meas_dt, b.meas_dt);
 }
 
+// Runs the measurement edit and the actuator edit on copies of `original`: each must leave the
+// `expected` tags in its own list (lines in step with measurements) and all else as it was.
+template <class EditMeas, class EditCom>
+void expect_edits(const SystemGeom& original, EditMeas edit_meas, EditCom edit_com,
+                  const Tags& expected) {
+    SystemGeom s = original;
+    edit_meas(s);
+    EXPECT_EQ(meas_tags(s), expected);
+    EXPECT_EQ(line_tags(s), expected);
+    EXPECT_EQ(s.com, original.com);
+    expect_rest_equal(s, original);
+
+    SystemGeom t = original;
+    edit_com(t);
+    EXPECT_EQ(com_tags(t), expected);
+    EXPECT_EQ(t.meas, original.meas);
+    EXPECT_EQ(t.meas_lines, original.meas_lines);
+    expect_rest_equal(t, original);
+}
+
 // ---- filters ---------------------------------------------------------------------------------
 
 struct FilterCase {
@@ -91,20 +103,9 @@ class Filter : public testing::TestWithParam<FilterCase> {};
 
 TEST_P(Filter, KeepsTheMarkedEntriesInOrder) {
     const FilterCase& c = GetParam();
-    const SystemGeom original = numbered(4, 4);
-    SystemGeom s = original;
-    vedov::filter_meas(s, c.mask);
-    EXPECT_EQ(meas_tags(s), c.kept);
-    EXPECT_EQ(line_tags(s), c.kept);
-    EXPECT_EQ(s.com, original.com);
-    expect_rest_equal(s, original);
-
-    SystemGeom t = original;
-    vedov::filter_com(t, c.mask);
-    EXPECT_EQ(com_tags(t), c.kept);
-    EXPECT_EQ(t.meas, original.meas);
-    EXPECT_EQ(t.meas_lines, original.meas_lines);
-    expect_rest_equal(t, original);
+    expect_edits(
+        numbered(4, 4), [&](SystemGeom& s) { vedov::filter_meas(s, c.mask); },
+        [&](SystemGeom& s) { vedov::filter_com(s, c.mask); }, c.kept);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -148,19 +149,9 @@ class Reorder : public testing::TestWithParam<ReorderCase> {};
 
 TEST_P(Reorder, PicksByPosition) {
     const ReorderCase& c = GetParam();
-    const SystemGeom original = numbered(3, 3);
-    SystemGeom s = original;
-    vedov::reorder_meas(s, c.order);
-    EXPECT_EQ(meas_tags(s), c.result);
-    EXPECT_EQ(line_tags(s), c.result);
-    EXPECT_EQ(s.com, original.com);
-    expect_rest_equal(s, original);
-
-    SystemGeom t = original;
-    vedov::reorder_com(t, c.order);
-    EXPECT_EQ(com_tags(t), c.result);
-    EXPECT_EQ(t.meas, original.meas);
-    EXPECT_EQ(t.meas_lines, original.meas_lines);
+    expect_edits(
+        numbered(3, 3), [&](SystemGeom& s) { vedov::reorder_meas(s, c.order); },
+        [&](SystemGeom& s) { vedov::reorder_com(s, c.order); }, c.result);
 }
 
 INSTANTIATE_TEST_SUITE_P(Orders, Reorder,

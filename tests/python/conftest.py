@@ -45,3 +45,33 @@ def meas_count(system) -> int:
 def com_count(system) -> int:
     """len(com), read the same way."""
     return _length_from(lambda: system.reorder_com([_PAST_EVERY_LIST]))
+
+
+class Iterated(list):
+    """A list whose iteration first runs `action`."""
+
+    def __init__(self, items, action):
+        super().__init__(items)
+        self.action = action
+
+    def __iter__(self):
+        self.action()
+        return super().__iter__()
+
+
+def expect_refusal(call, error, message=None):
+    """Runs `call`, which must raise exactly `error` (with `message`, when given). Only a TypeError
+    of argument conversion names the argument, and it carries the original error as its cause."""
+    with pytest.raises(error) as info:
+        call()
+    assert type(info.value) is error
+    text = str(info.value)
+    if message is not None:
+        assert text == message
+    prefix, _, underlying = text.partition(": ")
+    if error is TypeError and prefix.startswith("argument '"):
+        assert type(info.value.__cause__) is TypeError
+        assert str(info.value.__cause__) == underlying
+    else:
+        assert info.value.__cause__ is None
+        assert not text.startswith("argument")

@@ -1,5 +1,6 @@
 // SystemGeom's editing methods (merge, filter, reorder): argument conversion and the calls.
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "vedov/binding/binder.hpp"
@@ -28,62 +29,53 @@ std::vector<SystemGeom> to_system_copies(PyObject* object) {
     return to_sequence(object, to_system_geom_copy);
 }
 
+// A merge: the systems are copied under brief shared access each, then combined into a new one.
+template <class Merge>
+PyObject* merged(const char* method, Merge merge, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        Arguments<1> bound(cls, method, {"systems"}, args, kwargs);
+        std::vector<SystemGeom> systems = bound.get(0, to_system_copies);
+        return wrap(merge(std::move(systems))).release();
+    });
+}
+
+// An in-place edit: its one argument is converted under exclusive access, then applied.
+template <class Convert, class Edit>
+PyObject* edited(const char* method, const char* parameter, Convert convert, Edit edit,
+                 PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        Arguments<1> bound(cls, method, {parameter}, args, kwargs);
+        Exclusive<SystemGeom> system(self);
+        const auto value = bound.get(0, convert);
+        edit(*system, value);
+        return none();
+    });
+}
+
 }  // namespace
 
 PyObject* merge_meas(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded([&] {
-        Arguments<1> bound(cls, "merge_meas", {"systems"}, args, kwargs);
-        std::vector<SystemGeom> systems = bound.get(0, to_system_copies);
-        return wrap(vedov::merge_meas(std::move(systems))).release();
-    });
+    return merged("merge_meas", vedov::merge_meas, args, kwargs);
 }
 
 PyObject* merge_com(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guarded([&] {
-        Arguments<1> bound(cls, "merge_com", {"systems"}, args, kwargs);
-        std::vector<SystemGeom> systems = bound.get(0, to_system_copies);
-        return wrap(vedov::merge_com(std::move(systems))).release();
-    });
+    return merged("merge_com", vedov::merge_com, args, kwargs);
 }
 
 PyObject* filter_com(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded([&] {
-        Arguments<1> bound(cls, "filter_com", {"valid_com"}, args, kwargs);
-        Exclusive<SystemGeom> system(self);
-        const std::vector<bool> valid_com = bound.get(0, to_bools);
-        vedov::filter_com(*system, valid_com);
-        return none();
-    });
+    return edited("filter_com", "valid_com", to_bools, vedov::filter_com, self, args, kwargs);
 }
 
 PyObject* filter_meas(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded([&] {
-        Arguments<1> bound(cls, "filter_meas", {"valid_meas"}, args, kwargs);
-        Exclusive<SystemGeom> system(self);
-        const std::vector<bool> valid_meas = bound.get(0, to_bools);
-        vedov::filter_meas(*system, valid_meas);
-        return none();
-    });
+    return edited("filter_meas", "valid_meas", to_bools, vedov::filter_meas, self, args, kwargs);
 }
 
 PyObject* reorder_meas(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded([&] {
-        Arguments<1> bound(cls, "reorder_meas", {"order"}, args, kwargs);
-        Exclusive<SystemGeom> system(self);
-        const std::vector<std::uint64_t> order = bound.get(0, to_counts);
-        vedov::reorder_meas(*system, order);
-        return none();
-    });
+    return edited("reorder_meas", "order", to_counts, vedov::reorder_meas, self, args, kwargs);
 }
 
 PyObject* reorder_com(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded([&] {
-        Arguments<1> bound(cls, "reorder_com", {"order"}, args, kwargs);
-        Exclusive<SystemGeom> system(self);
-        const std::vector<std::uint64_t> order = bound.get(0, to_counts);
-        vedov::reorder_com(*system, order);
-        return none();
-    });
+    return edited("reorder_com", "order", to_counts, vedov::reorder_com, self, args, kwargs);
 }
 
 }  // namespace vedov::binding
