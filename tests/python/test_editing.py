@@ -102,7 +102,7 @@ def test_merges_concatenate_and_share_nothing():
         (lambda s: s.filter_com([1, 0]), TypeError,
          "argument 'valid_com': 'int' object is not an instance of 'bool'"),
         (lambda s: s.filter_meas([True, None]), TypeError,
-         "argument 'valid_meas': 'None' is not an instance of 'bool'"),
+         "argument 'valid_meas': 'NoneType' object is not an instance of 'bool'"),
         (lambda s: s.filter_meas("TF"), TypeError,
          "argument 'valid_meas': Can't extract `str` to `Vec`"),
         (lambda s: s.filter_com(True), TypeError,

@@ -100,7 +100,7 @@ std::string to_string(PyObject* object) {
 }
 
 PyObject* to_system_geom(PyObject* object) {
-    if (!is_instance<SystemGeom>(object)) raise_not_instance(object, "SystemGeom");
+    if (!is_instance<SystemGeom>(object)) raise_not_class_instance(object, "SystemGeom");
     return object;
 }
 

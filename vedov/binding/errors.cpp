@@ -74,11 +74,15 @@ std::string type_name(PyObject* object) {
 }
 
 void raise_not_instance(PyObject* object, const char* expected) {
-    if (object == Py_None) {
-        raise(PyExc_TypeError, std::string("'None' is not an instance of '") + expected + "'");
-    }
     raise(PyExc_TypeError,
           "'" + type_name(object) + "' object is not an instance of '" + expected + "'");
+}
+
+void raise_not_class_instance(PyObject* object, const char* class_name) {
+    if (object == Py_None) {
+        raise(PyExc_TypeError, std::string("'None' is not an instance of '") + class_name + "'");
+    }
+    raise_not_instance(object, class_name);
 }
 
 void raise_already_mutably_borrowed() {

@@ -37,8 +37,11 @@ PyObject* guarded(Body&& body) noexcept {
 /// The qualified name of an object's type, as messages show it.
 std::string type_name(PyObject* object);
 
-/// TypeError "'T' object is not an instance of 'EXPECTED'" ("'None' is not an instance of ..." for
-/// None), then throws PythonError.
+/// TypeError "'T' object is not an instance of 'EXPECTED'", then throws PythonError.
 [[noreturn]] void raise_not_instance(PyObject* object, const char* expected);
+
+/// The same refusal for an argument that must be an instance of one of the module's classes, which
+/// words None as "'None' is not an instance of 'CLASS'".
+[[noreturn]] void raise_not_class_instance(PyObject* object, const char* class_name);
 
 }  // namespace vedov::binding
