@@ -1,0 +1,107 @@
+// Covariance kernel benchmark: ns per layer term against the cost of one C-library exp call.
+#include <oneapi/tbb/global_control.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "zam/covmat.hpp"
+#include "zam/cpus.hpp"
+#include "zam/linalg.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+template <class F>
+double median_seconds(int repeat, F&& f) {
+    std::vector<double> times;
+    for (int r = 0; r < repeat; ++r) {
+        const auto start = Clock::now();
+        f();
+        times.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+// One exp call per argument, independent calls (throughput, as in the kernel), arguments of the
+// kernel's range.
+double exp_floor_ns(int repeat) {
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> arg(-8.0, 0.0);
+    std::vector<double> args(1 << 20), out(args.size());
+    for (double& a : args) a = arg(rng);
+    const double seconds = median_seconds(repeat, [&] {
+        for (std::size_t k = 0; k < args.size(); ++k) out[k] = std::exp(args[k]);
+    });
+    volatile double sink = out[12345];
+    (void)sink;
+    return seconds / static_cast<double>(args.size()) * 1e9;
+}
+
+const zam::VonKarmanLayers default_layers = {
+    {0.21575883, 60.0, 0.0, {10.0, 0.0}},    {0.76709884, 60.0, 1800.0, {10.0, 1.0}},
+    {0.59536035, 60.0, 3300.0, {12.0, -2.0}}, {1.24070137, 60.0, 5800.0, {15.0, 5.0}},
+    {1.51825277, 60.0, 7400.0, {5.0, 15.0}},  {0.75553414, 60.0, 13100.0, {22.0, 11.0}},
+    {2.062782, 60.0, 15800.0, {20.0, -8.0}},
+};
+
+// Slope measurements of four sensors on a 30-arcsecond square, 90 km guide stars, 16x16 grid.
+std::vector<zam::Measurement> slopes(int nsubx) {
+    std::vector<zam::Measurement> ms;
+    const double d = 15 * 4.848e-6;
+    const double star[4][2] = {{-d, -d}, {-d, d}, {d, -d}, {d, d}};
+    const double size = 8.0 / nsubx;
+    for (const auto& s : star) {
+        for (int axis = 0; axis < 2; ++axis) {
+            for (int i = 0; i < nsubx; ++i) {
+                for (int j = 0; j < nsubx; ++j) {
+                    const double x = -4.0 + size * (i + 0.5), y = -4.0 + size * (j + 0.5);
+                    ms.emplace_back(zam::SlopeTwoEdge{{x, s[0], y, s[1]}, size, size,
+                                                      axis ? zam::Vec2D{1, -0.0} : zam::Vec2D{0, 1},
+                                                      1, 90000.0});
+                }
+            }
+        }
+    }
+    return ms;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int repeat = 3;
+    int nsubx = 16;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (!std::strcmp(argv[i], "--repeat")) repeat = std::stoi(argv[i + 1]);
+        if (!std::strcmp(argv[i], "--nsubx")) nsubx = std::stoi(argv[i + 1]);
+    }
+    const double exp_ns = exp_floor_ns(repeat);
+    const auto ms = slopes(nsubx);
+    const double terms = static_cast<double>(ms.size()) * ms.size() * 4 * default_layers.size();
+    const std::size_t cpus = zam::available_cpus();
+
+    auto run = [&](std::size_t threads) {
+        oneapi::tbb::global_control limit(oneapi::tbb::global_control::max_allowed_parallelism,
+                                          threads);
+        return median_seconds(repeat, [&] {
+            const zam::DenseMatrix m = zam::matrix(zam::CovMat(ms, ms, default_layers, 0.0));
+            volatile double sink = m(0, 0);
+            (void)sink;
+        });
+    };
+    const double one = run(1);
+    const double all = run(cpus);
+    std::printf(
+        "{\"exp_ns\": %.3f, \"elements\": %zu, \"terms\": %.0f, \"cpus\": %zu, "
+        "\"scalar_one_s\": %.4f, \"scalar_one_ns_per_term\": %.3f, \"scalar_all_s\": %.4f, "
+        "\"scalar_speedup\": %.3f, \"scalar_one_vs_exp\": %.3f}\n",
+        exp_ns, ms.size() * ms.size(), terms, cpus, one, one / terms * 1e9, all, one / all,
+        one / terms * 1e9 / exp_ns);
+}
