@@ -52,6 +52,8 @@ PyObject* set_pupil(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef methods[] = {
     no_args_method("new_empty", new_empty, "new_empty()\n--\n\n", METH_STATIC),
+    keyword_method("save_yaml", save_yaml, "save_yaml($self, filename)\n--\n\n"),
+    keyword_method("load_yaml", load_yaml, "load_yaml(filename)\n--\n\n", METH_STATIC),
     keyword_method("set_dt", set_dt, "set_dt($self, simul_dt, meas_dt)\n--\n\n"),
     no_args_method("add_cov_layer", add_cov_layer, "add_cov_layer($self)\n--\n\n"),
     keyword_method("set_pupil", set_pupil, "set_pupil($self, teldiam, cobs)\n--\n\n"),
