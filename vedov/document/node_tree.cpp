@@ -65,7 +65,6 @@ public:
         if (!yaml_parser_initialize(&parser_)) throw std::bad_alloc();
         yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(text.data()),
                                      text.size());
-        yaml_parser_set_encoding(&parser_, YAML_UTF8_ENCODING);
     }
     ~Parser() { yaml_parser_delete(&parser_); }
     Parser(const Parser&) = delete;
