@@ -23,6 +23,18 @@ bool mentions(const std::string& message, const char* text) {
     return message.find(text) != std::string::npos;
 }
 
+// Anchors m1..m(levels-1), each OPEN ten aliases of the one before CLOSE, after `first`.
+std::string chain(const std::string& first, int levels, const char* open, const char* close) {
+    std::string text = first;
+    for (int level = 1; level < levels; ++level) {
+        const std::string previous = "*m" + std::to_string(level - 1);
+        text += "m" + std::to_string(level) + ": &m" + std::to_string(level) + " " + open;
+        for (int k = 0; k < 10; ++k) text += (k ? ", " : "") + previous;
+        text += std::string(close) + "\n";
+    }
+    return text;
+}
+
 std::string nested(std::size_t depth) {
     return "a: " + std::string(depth, '[') + std::string(depth, ']') + "\n";
 }
@@ -57,13 +69,8 @@ TEST(DepthLimit, DeepFlowNestingIsRefusedAtOnce) {
 }
 
 TEST(ExpansionLimit, AliasBombIsRefusedWithoutExpanding) {
-    std::string bomb = "a0: &a0 [lol, lol, lol, lol, lol, lol, lol, lol, lol, lol]\n";
-    for (int level = 1; level < 12; ++level) {
-        const std::string previous = "*a" + std::to_string(level - 1);
-        bomb += "a" + std::to_string(level) + ": &a" + std::to_string(level) + " [";
-        for (int k = 0; k < 10; ++k) bomb += (k ? ", " : "") + previous;
-        bomb += "]\n";
-    }
+    const std::string bomb =
+        chain("m0: &m0 [lol, lol, lol, lol, lol, lol, lol, lol, lol, lol]\n", 12, "[", "]");
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(mentions(failure_of(bomb), "repetition limit exceeded"));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
@@ -71,14 +78,8 @@ TEST(ExpansionLimit, AliasBombIsRefusedWithoutExpanding) {
 
 TEST(ExpansionLimit, MergeChainsAreBoundedToo) {
     // Each level merges the previous one ten times: 10^9 keys to look at once expanded.
-    std::string text = "m0: &m0 {x0: 1, xz: 2, y0: 3, yz: 4}\n";
-    for (int level = 1; level < 10; ++level) {
-        const std::string previous = "*m" + std::to_string(level - 1);
-        text += "m" + std::to_string(level) + ": &m" + std::to_string(level) + " {<<: [";
-        for (int k = 0; k < 10; ++k) text += (k ? ", " : "") + previous;
-        text += "]}\n";
-    }
-    text += "meas_lines: [*m9]\n";
+    const std::string text =
+        chain("m0: &m0 {x0: 1, xz: 2, y0: 3, yz: 4}\n", 10, "{<<: [", "]}") + "meas_lines: [*m9]\n";
     EXPECT_TRUE(mentions(failure_of(text), "repetition limit exceeded"));
 }
 

@@ -134,35 +134,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ErrorRendering, OsErrorKinds) {
     using vedov::document::os_error_kind;
-    const std::pair<int, const char*> kinds[] = {
-        {ENOENT, "NotFound"},
-        {EACCES, "PermissionDenied"},
-        {EPERM, "PermissionDenied"},
-        {EISDIR, "IsADirectory"},
-        {ENOTDIR, "NotADirectory"},
-        {EEXIST, "AlreadyExists"},
-        {EINVAL, "InvalidInput"},
-        {ENOSPC, "StorageFull"},
-        {EROFS, "ReadOnlyFilesystem"},
-        {ELOOP, "FilesystemLoop"},
-        {ENAMETOOLONG, "InvalidFilename"},
-        {EBUSY, "ResourceBusy"},
-        {ETXTBSY, "ExecutableFileBusy"},
-        {EFBIG, "FileTooLarge"},
-        {EDQUOT, "QuotaExceeded"},
-        {EMLINK, "TooManyLinks"},
-        {EXDEV, "CrossesDevices"},
-        {ESPIPE, "NotSeekable"},
-        {ENOTEMPTY, "DirectoryNotEmpty"},
-        {EINTR, "Interrupted"},
-        {EAGAIN, "WouldBlock"},
-        {ETIMEDOUT, "TimedOut"},
-        {ENOMEM, "OutOfMemory"},
-        {ENOSYS, "Unsupported"},
-        {EDOM, "Uncategorized"},
-        {0, "Uncategorized"},
-    };
-    for (const auto& [code, name] : kinds) EXPECT_STREQ(os_error_kind(code), name) << code;
+    // The kinds files meet most, and names that differ from the error number's own.
+    EXPECT_STREQ(os_error_kind(ENOENT), "NotFound");
+    EXPECT_STREQ(os_error_kind(EPERM), "PermissionDenied");
+    EXPECT_STREQ(os_error_kind(EISDIR), "IsADirectory");
+    EXPECT_STREQ(os_error_kind(ENAMETOOLONG), "InvalidFilename");
+    EXPECT_STREQ(os_error_kind(EDQUOT), "QuotaExceeded");
+    EXPECT_STREQ(os_error_kind(EWOULDBLOCK), "WouldBlock");
+    EXPECT_STREQ(os_error_kind(EDOM), "Uncategorized");
+    EXPECT_STREQ(os_error_kind(0), "Uncategorized");
 }
 
 TEST(ErrorRendering, QuotedEscapes) {
