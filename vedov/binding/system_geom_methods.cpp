@@ -52,6 +52,8 @@ PyObject* set_pupil(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef methods[] = {
     no_args_method("new_empty", new_empty, "new_empty()\n--\n\n", METH_STATIC),
+    keyword_method("save_yaml", save_yaml, "save_yaml($self, filename)\n--\n\n"),
+    keyword_method("load_yaml", load_yaml, "load_yaml(filename)\n--\n\n", METH_STATIC),
     keyword_method("set_dt", set_dt, "set_dt($self, simul_dt, meas_dt)\n--\n\n"),
     keyword_method("add_phi", add_phi, "add_phi($self, teldiam, nphisamples)\n--\n\n"),
     keyword_method("add_ts", add_ts, "add_ts($self, teldiam, ntssamples, ts_dirs)\n--\n\n"),

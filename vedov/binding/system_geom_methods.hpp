@@ -8,6 +8,12 @@ namespace vedov::binding {
 // Each entry has the calling convention its table row gives (keyword or no-argument method) and
 // reports every failure through guarded().
 
+// Document.
+/// save_yaml($self, filename): the system's document written to the file.
+PyObject* save_yaml(PyObject* self, PyObject* args, PyObject* kwargs);
+/// load_yaml(filename), static: a new system read from the document in the file.
+PyObject* load_yaml(PyObject* unused, PyObject* args, PyObject* kwargs);
+
 // Builders and the full-system constructor.
 PyObject* add_phi(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* add_ts(PyObject* self, PyObject* args, PyObject* kwargs);

@@ -1,0 +1,95 @@
+// The document reader's bounds on nesting depth and alias expansion, and their cost.
+#include <chrono>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "vedov/document/document.hpp"
+#include "vedov/document/node_tree.hpp"
+#include "zam/failure.hpp"
+
+namespace {
+
+std::string failure_of(const std::string& text) {
+    try {
+        vedov::from_yaml(text);
+    } catch (const zam::Failure& f) {
+        return f.message();
+    }
+    return {};
+}
+
+bool mentions(const std::string& message, const char* text) {
+    return message.find(text) != std::string::npos;
+}
+
+// Anchors m1..m(levels-1), each OPEN ten aliases of the one before CLOSE, after `first`.
+std::string chain(const std::string& first, int levels, const char* open, const char* close) {
+    std::string text = first;
+    for (int level = 1; level < levels; ++level) {
+        const std::string previous = "*m" + std::to_string(level - 1);
+        text += "m" + std::to_string(level) + ": &m" + std::to_string(level) + " " + open;
+        for (int k = 0; k < 10; ++k) text += (k ? ", " : "") + previous;
+        text += std::string(close) + "\n";
+    }
+    return text;
+}
+
+std::string nested(std::size_t depth) {
+    return "a: " + std::string(depth, '[') + std::string(depth, ']') + "\n";
+}
+
+TEST(DepthLimit, RootMappingCountsAsOneLevel) {
+    using vedov::document::max_depth;
+    // The root mapping and max_depth - 1 sequences: deep, yet within bounds.
+    EXPECT_TRUE(mentions(failure_of(nested(max_depth - 1)), "missing field `meas`"));
+    EXPECT_TRUE(mentions(failure_of(nested(max_depth)), "recursion limit exceeded"));
+}
+
+TEST(DepthLimit, AliasesCountWithTheDepthTheyExpandTo) {
+    using vedov::document::max_depth;
+    // An anchored node 100 levels deep, used where it would nest past the limit.
+    const std::string anchor = "a: &deep " + std::string(100, '[') + std::string(100, ']') + "\n";
+    const auto used_at = [&](std::size_t depth) {
+        return failure_of(anchor + "b: " + std::string(depth, '[') + "*deep" +
+                          std::string(depth, ']') + "\n");
+    };
+    EXPECT_TRUE(mentions(used_at(max_depth - 101), "missing field `meas`"));
+    EXPECT_TRUE(mentions(used_at(max_depth - 100), "recursion limit exceeded"));
+}
+
+TEST(DepthLimit, DeepFlowNestingIsRefusedAtOnce) {
+    const auto start = std::chrono::steady_clock::now();
+    for (const char* open : {"{", "[", "{a: ", "- "}) {
+        std::string text;
+        for (int k = 0; k < 40000; ++k) text += open;
+        EXPECT_TRUE(mentions(failure_of(text), "recursion limit exceeded")) << open;
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+}
+
+TEST(ExpansionLimit, AliasBombIsRefusedWithoutExpanding) {
+    const std::string bomb =
+        chain("m0: &m0 [lol, lol, lol, lol, lol, lol, lol, lol, lol, lol]\n", 12, "[", "]");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(mentions(failure_of(bomb), "repetition limit exceeded"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+}
+
+TEST(ExpansionLimit, MergeChainsAreBoundedToo) {
+    // Each level merges the previous one ten times: 10^9 keys to look at once expanded.
+    const std::string text =
+        chain("m0: &m0 {x0: 1, xz: 2, y0: 3, yz: 4}\n", 10, "{<<: [", "]}") + "meas_lines: [*m9]\n";
+    EXPECT_TRUE(mentions(failure_of(text), "repetition limit exceeded"));
+}
+
+TEST(ExpansionLimit, OrdinaryReuseOfAnchorsLoads) {
+    std::string text =
+        "meas: []\nphi: []\nts: []\ncom: []\ncov_model: []\n"
+        "meas_lines:\n- &line {x0: 1, xz: 2, y0: 3, yz: 4}\n";
+    for (int k = 0; k < 20000; ++k) text += "- *line\n";
+    text += "simul_dt: 0.0\nmeas_dt: 0.0\n";
+    EXPECT_EQ(vedov::from_yaml(text).meas_lines.size(), 20001u);
+}
+
+}  // namespace
