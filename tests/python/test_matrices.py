@@ -321,3 +321,120 @@ def test_results_do_not_depend_on_the_number_of_workers():
     child = subprocess.run([sys.executable, "-c", CHILD % paths], capture_output=True, text=True,
                            check=True)
     assert child.stdout.strip() == here
+
+
+# Exact elements: a handful per matrix against the model written out with math, in the same order.
+
+import random  # noqa: E402
+
+import records  # noqa: E402
+import reference  # noqa: E402
+
+
+def picks(rows, cols, count=12, seed=0):
+    rng = random.Random(seed)
+    return [(rng.randrange(rows), rng.randrange(cols)) for _ in range(count)]
+
+
+@pytest.mark.parametrize("gsalt", [90000.0, float("inf")])
+def test_elements_equal_the_written_model(tmp_path, gsalt):
+    s = small_system(gsalt=gsalt)
+    doc = records.read(s, tmp_path)
+    layers, pupil = doc["cov_model"], doc["pupil"]
+    r, m = ReconMatrices.new(s), SystemMatrices.new(s)
+
+    def check_cov(matrix, rows, cols, lag):
+        for i, j in picks(len(rows), len(cols)):
+            expected = reference.cosample(rows[i], cols[j], layers, lag)
+            assert bits(matrix[i][j]) == bits(expected), (i, j)
+
+    check_cov(r.c_meas_meas, doc["meas"], doc["meas"], 0.0)
+    check_cov(r.c_ts_meas, doc["ts"], doc["meas"], doc["meas_dt"])
+    check_cov(m.c_phi_phi, doc["phi"], doc["phi"], 0.0)
+    check_cov(m.c_phip1_phi, doc["phi"], doc["phi"], doc["simul_dt"])
+    check_cov(m.c_meas_phi, doc["meas"], doc["phi"], 0.0)
+
+    def check_imat(matrix, rows):
+        for i, j in picks(len(rows), len(doc["com"]), count=20):
+            expected = reference.sample(rows[i], doc["com"][j], reference.sample_actuator)
+            assert bits(matrix[i][j]) == bits(expected), (i, j)
+
+    check_imat(r.d_meas_com, doc["meas"])
+    check_imat(r.d_ts_com, doc["ts"])
+    check_imat(m.d_phi_com, doc["phi"])
+    assert [bits(v) for v in m.p_phi] == [
+        bits(reference.sample(p, pupil, reference.sample_pupil)) for p in doc["phi"]]
+    assert [bits(v) for v in s.pmeas()] == [
+        bits(reference.sample_pupil(pupil, line)) for line in doc["meas_lines"]]
+
+
+EVERY_KIND = """\
+meas:
+- Zero
+- !Phase
+  line: {x0: 0.3, xz: 1.0e-5, y0: -0.2, yz: 0.0}
+- !SlopeTwoLine
+  line_pos: {x0: 0.5, xz: 2.0e-5, y0: 0.1, yz: 0.0}
+  line_neg: {x0: -0.25, xz: 0.0, y0: 0.1, yz: -1.0e-5}
+- !SlopeTwoEdge
+  central_line: {x0: 0.7, xz: 3.0e-5, y0: -1.1, yz: -2.0e-5}
+  edge_length: 0.5
+  edge_separation: 0.45
+  gradient_axis: {x: 0.6, y: 0.8}
+  npoints: 3
+  altitude: 90000.0
+- !SlopeTwoEdge
+  central_line: {x0: -0.7, xz: 0.0, y0: 1.1, yz: 0.0}
+  edge_length: 0.5
+  edge_separation: 0.5
+  gradient_axis: {x: 0.0, y: 1.0}
+  npoints: 2
+  altitude: .inf
+phi: []
+ts:
+- !Phase
+  line: {x0: 0.0, xz: 7.0e-5, y0: 0.5, yz: 0.0}
+com:
+- Zero
+- !Gaussian {sigma: 0.4, position: {x: 0.5, y: -0.5, z: 4000.0}, microns_per_volt: 0.8}
+- !TipTilt {unit_response: {x: -0.0, y: 2.0}}
+cov_model:
+- {r0: 0.2, l0: 30.0, alt: 0.0, v: {x: 10.0, y: -3.0}}
+- {r0: 0.5, l0: 25.0, alt: 8000.0, v: {x: -4.0, y: 12.0}}
+pupil:
+  rad_outer: 1.2
+  rad_inner: 0.2
+  spider_thickness: 0.1
+  spiders:
+  - [{x: 0.0, y: 0.0}, {x: 1.2, y: 0.3}]
+  - [{x: 0.0, y: 0.0}, {x: -0.4, y: 1.1}]
+meas_lines:
+- {x0: 0.5, xz: 0.0, y0: 0.1, yz: 0.0}
+- {x0: 0.55, xz: 0.0, y0: 0.4, yz: 0.0}
+- {x0: -0.35, xz: 1.0, y0: 0.95, yz: 0.0}
+- {x0: 1.2, xz: 0.0, y0: 0.0, yz: 0.0}
+simul_dt: 0.0
+meas_dt: 0.05
+"""
+
+
+def test_every_kind_equals_the_written_model(tmp_path):
+    path = tmp_path / "kinds.yaml"
+    path.write_text(EVERY_KIND)
+    s = SystemGeom.load_yaml(str(path))
+    doc = records.parse(EVERY_KIND)
+    r = ReconMatrices.new(s)
+    n = len(doc["meas"])
+    for i in range(n):
+        for j in range(n):
+            assert bits(r.c_meas_meas[i][j]) == bits(
+                reference.cosample(doc["meas"][i], doc["meas"][j], doc["cov_model"], 0.0))
+        assert bits(r.c_ts_meas[0][i]) == bits(
+            reference.cosample(doc["ts"][0], doc["meas"][i], doc["cov_model"], 0.05))
+        for j, actuator in enumerate(doc["com"]):
+            assert bits(r.d_meas_com[i][j]) == bits(
+                reference.sample(doc["meas"][i], actuator, reference.sample_actuator))
+    assert [bits(v) for v in r.c_meas_meas[0]] == [bits(-0.0)] * n  # the empty bundle's sum
+    assert [bits(v) for v in s.imat()[0]] == [bits(-0.0)] * 3
+    assert s.pmeas() == [reference.sample_pupil(doc["pupil"], line) for line in doc["meas_lines"]]
+    assert s.pmeas() == [0.0, 1.0, 0.0, 1.0]
