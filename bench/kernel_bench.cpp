@@ -13,6 +13,7 @@
 #include "zam/covmat.hpp"
 #include "zam/cpus.hpp"
 #include "zam/linalg.hpp"
+#include "zam/simd.hpp"
 
 namespace {
 
@@ -46,7 +47,7 @@ double exp_floor_ns(int repeat) {
 }
 
 const zam::VonKarmanLayers default_layers = {
-    {0.21575883, 60.0, 0.0, {10.0, 0.0}},    {0.76709884, 60.0, 1800.0, {10.0, 1.0}},
+    {0.21575883, 60.0, 0.0, {10.0, 0.0}},     {0.76709884, 60.0, 1800.0, {10.0, 1.0}},
     {0.59536035, 60.0, 3300.0, {12.0, -2.0}}, {1.24070137, 60.0, 5800.0, {15.0, 5.0}},
     {1.51825277, 60.0, 7400.0, {5.0, 15.0}},  {0.75553414, 60.0, 13100.0, {22.0, 11.0}},
     {2.062782, 60.0, 15800.0, {20.0, -8.0}},
@@ -63,9 +64,12 @@ std::vector<zam::Measurement> slopes(int nsubx) {
             for (int i = 0; i < nsubx; ++i) {
                 for (int j = 0; j < nsubx; ++j) {
                     const double x = -4.0 + size * (i + 0.5), y = -4.0 + size * (j + 0.5);
-                    ms.emplace_back(zam::SlopeTwoEdge{{x, s[0], y, s[1]}, size, size,
+                    ms.emplace_back(zam::SlopeTwoEdge{{x, s[0], y, s[1]},
+                                                      size,
+                                                      size,
                                                       axis ? zam::Vec2D{1, -0.0} : zam::Vec2D{0, 1},
-                                                      1, 90000.0});
+                                                      1,
+                                                      90000.0});
                 }
             }
         }
@@ -87,21 +91,30 @@ int main(int argc, char** argv) {
     const double terms = static_cast<double>(ms.size()) * ms.size() * 4 * default_layers.size();
     const std::size_t cpus = zam::available_cpus();
 
-    auto run = [&](std::size_t threads) {
+    auto run = [&](zam::SimdLevel level, std::size_t threads) {
         oneapi::tbb::global_control limit(oneapi::tbb::global_control::max_allowed_parallelism,
                                           threads);
         return median_seconds(repeat, [&] {
-            const zam::DenseMatrix m = zam::matrix(zam::CovMat(ms, ms, default_layers, 0.0));
+            const zam::DenseMatrix m = zam::matrix(zam::CovMat(ms, ms, default_layers, 0.0, level));
             volatile double sink = m(0, 0);
             (void)sink;
         });
     };
-    const double one = run(1);
-    const double all = run(cpus);
+    const zam::SimdLevel level = zam::simd_level();
+    const char* names[] = {"none", "avx2", "avx512"};
+    const double scalar_one = run(zam::SimdLevel::none, 1);
+    const double scalar_all = run(zam::SimdLevel::none, cpus);
+    const double vector_one = run(level, 1);
+    const double vector_all = run(level, cpus);
+    const auto ns = [&](double seconds) { return seconds / terms * 1e9; };
     std::printf(
         "{\"exp_ns\": %.3f, \"elements\": %zu, \"terms\": %.0f, \"cpus\": %zu, "
+        "\"level\": \"%s\", "
         "\"scalar_one_s\": %.4f, \"scalar_one_ns_per_term\": %.3f, \"scalar_all_s\": %.4f, "
-        "\"scalar_speedup\": %.3f, \"scalar_one_vs_exp\": %.3f}\n",
-        exp_ns, ms.size() * ms.size(), terms, cpus, one, one / terms * 1e9, all, one / all,
-        one / terms * 1e9 / exp_ns);
+        "\"scalar_speedup\": %.3f, \"scalar_one_vs_exp\": %.3f, "
+        "\"vector_one_s\": %.4f, \"vector_one_ns_per_term\": %.3f, \"vector_all_s\": %.4f, "
+        "\"vector_speedup\": %.3f, \"vector_gain\": %.3f}\n",
+        exp_ns, ms.size() * ms.size(), terms, cpus, names[static_cast<int>(level)], scalar_one,
+        ns(scalar_one), scalar_all, scalar_one / scalar_all, ns(scalar_one) / exp_ns, vector_one,
+        ns(vector_one), vector_all, vector_one / vector_all, scalar_one / vector_one);
 }

@@ -6,13 +6,51 @@
 namespace zam {
 
 CovMat::CovMat(std::span<const Measurement> rows, std::span<const Measurement> columns,
-               const VonKarmanLayers& turbulence, double lag)
-    : rows_(rows), columns_(columns) {
+               const VonKarmanLayers& turbulence, double lag, SimdLevel level)
+    : rows_(rows), columns_(columns), level_(level), width_(simd_width(level)) {
     constants_.reserve(turbulence.size());
     for (const VonKarmanLayer& layer : turbulence) constants_.push_back(layer_constants(layer));
     // Row lines are read where they cross each layer; column lines there too, shifted by -v·t.
     row_points_ = piercing_points(rows_, turbulence, nullptr);
     column_points_ = piercing_points(columns_, turbulence, &lag);
+    row_weights_.reserve(rows_.lines().size());
+    for (const WeightedLine& wl : rows_.lines()) row_weights_.push_back(wl.weight);
+    build_blocks();
+}
+
+void CovMat::build_blocks() {
+    const std::size_t nlayers = constants_.size();
+    const std::size_t ncols = columns_.size();
+    std::size_t j = 0;
+    while (j < ncols) {
+        const std::size_t lines = columns_[j].size();
+        bool vector = width_ > 1 && j + width_ <= ncols;
+        for (std::size_t q = 1; vector && q < width_; ++q) vector = columns_[j + q].size() == lines;
+        if (!vector) {
+            blocks_.push_back({j, j + 1, 0});
+            ++j;
+            continue;
+        }
+        // Lane q of the block is column j + q: its lines and points, lane-interleaved.
+        const std::size_t data = block_weights_.size();
+        blocks_.push_back({j, j + width_, data});
+        const std::size_t points = block_points_.size();
+        block_points_.resize(checked_add(points, lines * nlayers * 2 * width_));
+        block_weights_.resize(checked_add(data, lines * width_));
+        for (std::size_t q = 0; q < width_; ++q) {
+            const std::size_t first = columns_.offset(j + q);
+            for (std::size_t b = 0; b < lines; ++b) {
+                block_weights_[data + b * width_ + q] = columns_.lines()[first + b].weight;
+                for (std::size_t l = 0; l < nlayers; ++l) {
+                    const Vec2D p = column_points_[(first + b) * nlayers + l];
+                    const std::size_t at = points + ((b * nlayers + l) * 2) * width_ + q;
+                    block_points_[at] = p.x;
+                    block_points_[at + width_] = p.y;
+                }
+            }
+        }
+        j += width_;
+    }
 }
 
 std::vector<Vec2D> CovMat::piercing_points(const BundleSet& bundles, const VonKarmanLayers& layers,
@@ -34,6 +72,25 @@ std::vector<Vec2D> CovMat::piercing_points(const BundleSet& bundles, const VonKa
 double CovMat::element(std::size_t i, std::size_t j) const {
     if (i >= nrows()) fail_index(nrows(), i);
     if (j >= ncols()) fail_index(ncols(), j);
+    return element_in_range(i, j);
+}
+
+void CovMat::fill_block(std::size_t i, std::size_t block, double* row) const {
+    const Block& b = blocks_[block];
+    if (b.end - b.begin == 1) {
+        row[b.begin] = element_in_range(i, b.begin);
+        return;
+    }
+    const std::size_t nlayers = constants_.size();
+    const std::size_t first = rows_.offset(i);
+    const std::size_t lines = columns_[b.begin].size();
+    covariance_block(
+        level_, {row_points_.data() + first * nlayers, row_weights_.data() + first, rows_[i].size(),
+                 constants_.data(), nlayers, block_points_.data() + b.data * nlayers * 2,
+                 block_weights_.data() + b.data, lines, row + b.begin});
+}
+
+double CovMat::element_in_range(std::size_t i, std::size_t j) const {
     const std::size_t nlayers = constants_.size();
     const LayerConstants* constants = constants_.data();
     const std::size_t a_begin = rows_.offset(i), a_end = rows_.offset(i + 1);

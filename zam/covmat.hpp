@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "zam/core.hpp"
+#include "zam/simd.hpp"
 #include "zam/turbulence.hpp"
 
 namespace zam {
@@ -17,10 +18,14 @@ namespace zam {
 /// Built once per evaluation: the bundles of both lists, each layer's constants, every row line's
 /// piercing point at each layer and every column line's point displaced by the layer's wind over t.
 /// Element evaluation then allocates nothing and dispatches nothing.
+///
+/// Whole rows are filled block by block: a block is either one column, or as many adjacent columns
+/// as the vector level has lanes when their bundles have equal sizes; such a block evaluates its
+/// elements side by side, each in exactly the scalar element's order.
 class CovMat {
 public:
     CovMat(std::span<const Measurement> rows, std::span<const Measurement> columns,
-           const VonKarmanLayers& turbulence, double lag);
+           const VonKarmanLayers& turbulence, double lag, SimdLevel level = simd_level());
 
     std::size_t nrows() const noexcept { return rows_.size(); }
     std::size_t ncols() const noexcept { return columns_.size(); }
@@ -28,17 +33,36 @@ public:
     /// Checks i against nrows(), then j against ncols().
     double element(std::size_t i, std::size_t j) const;
 
+    std::size_t nblocks() const noexcept { return blocks_.size(); }
+    /// Writes row i's elements of column block `block` into row[j] (i and block in range).
+    void fill_block(std::size_t i, std::size_t block, double* row) const;
+
 private:
     // Points of every line at every layer, line n and layer l at [n · nlayers + l]; with a lag,
     // each point displaced by -v·t against its layer's wind.
     static std::vector<Vec2D> piercing_points(const BundleSet& bundles,
                                               const VonKarmanLayers& layers, const double* lag);
 
+    double element_in_range(std::size_t i, std::size_t j) const;
+    void build_blocks();
+
+    struct Block {
+        std::size_t begin;  ///< first column
+        std::size_t end;    ///< one past the last column
+        std::size_t data;   ///< offset of a vector block's points and weights, in lanes
+    };
+
     BundleSet rows_;
     BundleSet columns_;
     std::vector<LayerConstants> constants_;
     std::vector<Vec2D> row_points_;
+    std::vector<double> row_weights_;
     std::vector<Vec2D> column_points_;
+    SimdLevel level_;
+    std::size_t width_;
+    std::vector<Block> blocks_;
+    std::vector<double> block_points_;   ///< [(line · nlayers + layer) · 2 + xy][lane] per block
+    std::vector<double> block_weights_;  ///< [line][lane] per block
 };
 
 }  // namespace zam

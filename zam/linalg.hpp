@@ -34,23 +34,38 @@ void run_on_pool(Work&& work) {
     worker_pool().execute(std::forward<Work>(work));
 }
 
+/// A matrix that fills a row's elements a block of columns at a time (each block's elements
+/// exactly equal to element(i, j)).
+template <class M>
+concept BlockFilled = Matrix<M> && requires(const M& m, std::size_t i, std::size_t b, double* row) {
+    { m.nblocks() } -> std::convertible_to<std::size_t>;
+    m.fill_block(i, b, row);
+};
+
 namespace detail {
 
-// Rows in parallel and, nested in each row, its columns; every value lands in its own slot.
+// Rows in parallel and, nested in each row, its columns (or column blocks); every value lands in
+// its own slot.
 template <Matrix M>
 void fill_rows(const M& m, double* out) {
     const std::size_t nrows = m.nrows();
     const std::size_t ncols = m.ncols();
     if (nrows == 0 || ncols == 0) return;
+    std::size_t units = ncols;
+    if constexpr (BlockFilled<M>) units = m.nblocks();
     run_on_pool([&] {
         oneapi::tbb::parallel_for(
             oneapi::tbb::blocked_range<std::size_t>(0, nrows), [&](const auto& rows) {
                 for (std::size_t i = rows.begin(); i != rows.end(); ++i) {
                     double* row = out + i * ncols;
                     oneapi::tbb::parallel_for(
-                        oneapi::tbb::blocked_range<std::size_t>(0, ncols), [&](const auto& cols) {
+                        oneapi::tbb::blocked_range<std::size_t>(0, units), [&](const auto& cols) {
                             for (std::size_t j = cols.begin(); j != cols.end(); ++j) {
-                                row[j] = m.element(i, j);
+                                if constexpr (BlockFilled<M>) {
+                                    m.fill_block(i, j, row);
+                                } else {
+                                    row[j] = m.element(i, j);
+                                }
                             }
                         });
                 }

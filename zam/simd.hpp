@@ -1,0 +1,46 @@
+// Vector instruction levels of the covariance kernel, chosen at run time and checked before use.
+#pragma once
+
+#include <cstddef>
+
+#include "zam/geometry.hpp"
+#include "zam/turbulence.hpp"
+
+namespace zam {
+
+enum class SimdLevel { none, avx2, avx512 };
+
+/// Lanes of a level (1 for none).
+std::size_t simd_width(SimdLevel level) noexcept;
+
+/// The widest level this CPU supports whose exp reproduces the C library's exp bit for bit and
+/// whose covariance kernel reproduces the scalar one bit for bit, checked once on first use; none
+/// when no level passes (another C library or CPU never changes a result silently).
+SimdLevel simd_level();
+
+/// True when this CPU can run `level` at all (none always can).
+bool simd_supported(SimdLevel level) noexcept;
+
+/// exp of n values with the level's vectorised exp (the C library's exp for none). The level must
+/// be supported.
+void simd_exp(SimdLevel level, const double* in, double* out, std::size_t n);
+
+/// One block of a covariance row: `width` adjacent columns whose bundles have `lines` lines each.
+struct CovBlockTask {
+    const Vec2D* row_points;          ///< the row's lines at each layer: [line · nlayers + layer]
+    const double* row_weights;        ///< the row's line weights
+    std::size_t row_lines;            ///< lines in the row's bundle
+    const LayerConstants* constants;  ///< per layer
+    std::size_t nlayers;
+    const double*
+        points;  ///< the columns' shifted points: [(line · nlayers + layer) · 2 + xy][lane]
+    const double* weights;  ///< the columns' line weights: [line][lane]
+    std::size_t lines;      ///< lines in each column's bundle
+    double* out;            ///< width results
+};
+
+/// The block's elements, each exactly as the scalar element: layers innermost from -0.0, then
+/// (cov × wa) × wb summed over column lines from -0.0, then over row lines from -0.0.
+void covariance_block(SimdLevel level, const CovBlockTask& task);
+
+}  // namespace zam
