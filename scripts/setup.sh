@@ -4,6 +4,12 @@
 set -euo pipefail
 
 packages=(g++ make pkg-config libtbb-dev libyaml-dev libgtest-dev)
+if [[ " $* " == *" test "* ]]; then
+    # The sanitized builds and the fuzzer: Debian 12's clang 14 cannot compile the C++20 library
+    # headers in use, clang 16 can; its runtimes (sanitizers, libFuzzer) and the symbolizer that
+    # makes reports readable come in the other two packages.
+    packages+=(clang-16 libclang-rt-16-dev llvm-16)
+fi
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -96,8 +96,10 @@ ZAM_TARGET inline bool any_outside_512(V x) {
 
 // GCC 12's AVX-512 headers build masked intrinsics on deliberately undefined vectors, which
 // -Wmaybe-uninitialized reports once per use.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 namespace avx512 {
 
@@ -168,7 +170,9 @@ ZAM_TARGET inline bool any_outside_512(V x) {
 
 }  // namespace avx512
 
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 namespace {
 
