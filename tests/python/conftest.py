@@ -12,6 +12,20 @@ def bits(value: float) -> int:
     return struct.unpack("<Q", struct.pack("<d", value))[0]
 
 
+def _address_sanitized() -> bool:
+    """True when the address sanitizer's runtime is loaded into this process."""
+    with open("/proc/self/maps", encoding="utf-8", errors="replace") as maps:
+        return any("libclang_rt.asan" in line or "libasan.so" in line for line in maps)
+
+
+ADDRESS_SANITIZED = _address_sanitized()
+
+# The address sanitizer aborts on an allocation it cannot satisfy instead of letting it fail, so a
+# MemoryError cannot be seen under it.
+needs_failing_allocations = pytest.mark.skipif(
+    ADDRESS_SANITIZED, reason="the address sanitizer aborts where an allocation would fail")
+
+
 @pytest.fixture
 def empty():
     return vedov.SystemGeom.new_empty()

@@ -7,7 +7,7 @@ import pytest
 
 import vedov
 from conftest import (OUT_OF_BOUNDS, Iterated, com_count, expect_refusal, meas_count,
-                      panic_message)
+                      needs_failing_allocations, panic_message)
 
 SystemGeom = vedov.SystemGeom
 INF = math.inf
@@ -166,12 +166,12 @@ def test_short_sensor_sequences(empty, changes, length):
     [
         lambda s: s.add_phi(8.0, 2**40),
         lambda s: s.add_phi(8.0, 2**33),
-        lambda s: s.add_phi(8.0, 2**24),
+        pytest.param(lambda s: s.add_phi(8.0, 2**24), marks=needs_failing_allocations),
         lambda s: s.add_ts(8.0, 2**32, [(0.0, 0.0)]),
         lambda s: add_meas(s, nsubx=2**33),
         lambda s: add_meas(s, nsubx=2**31, dirs=[(0.0, 0.0)] * 3),
         lambda s: add_com(s, nactux=2**40),
-        lambda s: add_com(s, nactux=2**24),
+        pytest.param(lambda s: add_com(s, nactux=2**24), marks=needs_failing_allocations),
         lambda s: SystemGeom.new(**dict(NEW_ARGS, nphisamples=2**40)),
     ],
 )
