@@ -27,11 +27,32 @@ concept Matrix = requires(const M& m, std::size_t i, std::size_t j) {
 /// process, never reconfigured, alive until the process ends.
 oneapi::tbb::task_arena& worker_pool();
 
+/// True in a process forked from one whose pool already existed. The pool's workers do not survive
+/// a fork and its bookkeeping (locks included) is left as it was at that instant, so such a process
+/// never enters it: its evaluations run on the calling thread alone, with identical results.
+bool pool_lost_to_fork() noexcept;
+
 /// Runs `work` inside the worker pool and waits for it. A failure in any worker cancels the rest of
 /// the work and is rethrown here.
 template <class Work>
 void run_on_pool(Work&& work) {
+    if (pool_lost_to_fork()) {
+        work();
+        return;
+    }
     worker_pool().execute(std::forward<Work>(work));
+}
+
+/// Calls body(range) on sub-ranges that cover [0, n) once: split across the pool (nested calls
+/// share it), or the whole range at once on the calling thread where the pool was lost to a fork.
+template <class Body>
+void for_ranges(std::size_t n, const Body& body) {
+    const oneapi::tbb::blocked_range<std::size_t> all(0, n);
+    if (pool_lost_to_fork()) {
+        body(all);
+    } else {
+        oneapi::tbb::parallel_for(all, body);
+    }
 }
 
 /// A matrix that fills a row's elements a block of columns at a time (each block's elements
@@ -54,22 +75,20 @@ void fill_rows(const M& m, double* out) {
     std::size_t units = ncols;
     if constexpr (BlockFilled<M>) units = m.nblocks();
     run_on_pool([&] {
-        oneapi::tbb::parallel_for(
-            oneapi::tbb::blocked_range<std::size_t>(0, nrows), [&](const auto& rows) {
-                for (std::size_t i = rows.begin(); i != rows.end(); ++i) {
-                    double* row = out + i * ncols;
-                    oneapi::tbb::parallel_for(
-                        oneapi::tbb::blocked_range<std::size_t>(0, units), [&](const auto& cols) {
-                            for (std::size_t j = cols.begin(); j != cols.end(); ++j) {
-                                if constexpr (BlockFilled<M>) {
-                                    m.fill_block(i, j, row);
-                                } else {
-                                    row[j] = m.element(i, j);
-                                }
-                            }
-                        });
-                }
-            });
+        for_ranges(nrows, [&](const auto& rows) {
+            for (std::size_t i = rows.begin(); i != rows.end(); ++i) {
+                double* row = out + i * ncols;
+                for_ranges(units, [&](const auto& cols) {
+                    for (std::size_t j = cols.begin(); j != cols.end(); ++j) {
+                        if constexpr (BlockFilled<M>) {
+                            m.fill_block(i, j, row);
+                        } else {
+                            row[j] = m.element(i, j);
+                        }
+                    }
+                });
+            }
+        });
     });
 }
 
@@ -101,12 +120,11 @@ std::vector<double> samples(const M& m, std::vector<std::pair<std::size_t, std::
     std::vector<double> result(indices.size());
     if (indices.empty()) return result;
     run_on_pool([&] {
-        oneapi::tbb::parallel_for(
-            oneapi::tbb::blocked_range<std::size_t>(0, indices.size()), [&](const auto& range) {
-                for (std::size_t k = range.begin(); k != range.end(); ++k) {
-                    result[k] = m.element(indices[k].first, indices[k].second);
-                }
-            });
+        for_ranges(indices.size(), [&](const auto& range) {
+            for (std::size_t k = range.begin(); k != range.end(); ++k) {
+                result[k] = m.element(indices[k].first, indices[k].second);
+            }
+        });
     });
     return result;
 }

@@ -1,6 +1,12 @@
 // Evaluations started from several threads at once share the pool and never disturb each other.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <barrier>
 #include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <limits>
 #include <string>
 #include <thread>
@@ -122,6 +128,40 @@ TEST(Concurrency, FailuresStayWithTheirCaller) {
             expect_same(results[c], expected);
         }
     }
+}
+
+bool bits_equal(const DenseMatrix& a, const DenseMatrix& b) {
+    return a.rows() == b.rows() && a.cols() == b.cols() &&
+           std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+// What the child of a fork finds: the results of its parent, computed on its own thread alone,
+// and failures reported as usual. The child answers through its exit status.
+TEST(Concurrency, ForkedChildEvaluatesOnItsOwnThread) {
+    const std::vector<Measurement> ms = measurements(24);
+    const Results parent = evaluate(ms, 0.002);  // the pool exists from here on
+    ASSERT_FALSE(pool_lost_to_fork());
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const Results again = evaluate(ms, 0.002);
+        const std::string message = vedov_test::failure_message([&] {
+            samples(IMat<Actuator>(ms, actuators), {{0, 0}, {ms.size(), 0}});
+        });
+        const auto threads = std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                                           std::filesystem::directory_iterator());
+        const bool ok = pool_lost_to_fork() && bits_equal(again.covariance, parent.covariance) &&
+                        bits_equal(again.interaction, parent.interaction) &&
+                        again.projection == parent.projection &&
+                        message == "index out of bounds: the len is 24 but the index is 24" &&
+                        threads == 1;
+        std::_Exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_FALSE(pool_lost_to_fork());
 }
 
 }  // namespace
