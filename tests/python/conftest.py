@@ -12,6 +12,19 @@ def bits(value: float) -> int:
     return struct.unpack("<Q", struct.pack("<d", value))[0]
 
 
+def pytest_addoption(parser):
+    parser.addoption("--slow", action="store_true", help="also run the tests marked slow")
+
+
+def pytest_collection_modifyitems(config, items):
+    if config.getoption("--slow"):
+        return
+    skip = pytest.mark.skip(reason="slow; run with --slow")
+    for item in items:
+        if "slow" in item.keywords:
+            item.add_marker(skip)
+
+
 def _address_sanitized() -> bool:
     """True when the address sanitizer's runtime is loaded into this process."""
     with open("/proc/self/maps", encoding="utf-8", errors="replace") as maps:
