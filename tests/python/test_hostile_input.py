@@ -492,6 +492,28 @@ def test_recursion_through_conversions_unwinds_cleanly():
         inner.add_ttdm(1.0)
 
 
+MISUSES = [
+    lambda s, m: SystemGeom.imat(m),
+    lambda s, m: SystemGeom.add_ttdm(None, 1.0),
+    lambda s, m: SystemMatrices.c_phi_phi.__get__(s),
+    lambda s, m: ReconMatrices.c_ts_meas.__get__(m),
+    lambda s, m: SystemMatrices.p_meas.__set__(m, []),
+    lambda s, m: object.__new__(SystemGeom),
+    lambda s, m: SystemGeom.__new__(SystemGeom),
+    lambda s, m: copy.copy(s),
+    lambda s, m: copy.deepcopy(m),
+]
+
+
+@pytest.mark.parametrize("misuse", MISUSES)
+def test_methods_and_fields_on_the_wrong_object_are_refused(misuse):
+    s = two_actuators()
+    m = SystemMatrices.new(s)
+    with pytest.raises((TypeError, AttributeError)):
+        misuse(s, m)
+    assert com_count(s) == 2 and m.p_meas == []
+
+
 # ---- file names ---------------------------------------------------------------------------------
 
 def os_error(code, kind, message):
