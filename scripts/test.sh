@@ -48,7 +48,7 @@ PYTHONMALLOC=malloc PYTHONPATH="$PWD/build/asan/vedov/binding" \
 section "thread sanitizer: parallel evaluator tests"
 cmake -S . -B build/tsan -DCMAKE_CXX_COMPILER="$clang" -DCMAKE_BUILD_TYPE=Release \
     -DVEDOV_SANITIZE=thread -DVEDOV_BUILD_MODULE=OFF
-cmake --build build/tsan -j"$jobs"
+cmake --build build/tsan -j"$jobs" --target vedov_cpp_tests
 ctest --test-dir build/tsan --output-on-failure -j"$jobs"
 
 section "document fuzzer: 60 s under the address and undefined-behaviour sanitizers"

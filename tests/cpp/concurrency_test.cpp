@@ -71,21 +71,27 @@ double lag_of(std::size_t caller) {
     return 0.001 * static_cast<double>(caller);
 }
 
+// Runs body(c) for every caller c on its own thread, all released at once; returns when all end.
+template <class Body>
+void run_together(const Body& body) {
+    std::barrier start(static_cast<std::ptrdiff_t>(callers));
+    std::vector<std::jthread> threads;
+    for (std::size_t c = 0; c < callers; ++c) {
+        threads.emplace_back([&, c] {
+            start.arrive_and_wait();
+            body(c);
+        });
+    }
+}
+
 // The first evaluation of the process comes from several threads at once: they race to create
 // the pool and to choose the vector level, and all get the results of one caller alone.
 TEST(Concurrency, SimultaneousCallersGetTheResultsOfOneCallerAlone) {
     const std::vector<Measurement> ms = measurements(24);
     std::vector<Results> got(callers);
-    std::barrier start(static_cast<std::ptrdiff_t>(callers));
-    {
-        std::vector<std::jthread> threads;
-        for (std::size_t c = 0; c < callers; ++c) {
-            threads.emplace_back([&, c] {
-                start.arrive_and_wait();
-                for (int round = 0; round < 3; ++round) got[c] = evaluate(ms, lag_of(c));
-            });
-        }
-    }
+    run_together([&](std::size_t c) {
+        for (int round = 0; round < 3; ++round) got[c] = evaluate(ms, lag_of(c));
+    });
     for (std::size_t c = 0; c < callers; ++c) {
         const Results alone = evaluate(ms, lag_of(c));
         expect_same(got[c].covariance, alone.covariance);
@@ -103,23 +109,16 @@ TEST(Concurrency, FailuresStayWithTheirCaller) {
     const DenseMatrix expected = matrix(CovMat(ms, ms, layers, 0.0));
     std::vector<std::string> messages(callers);
     std::vector<DenseMatrix> results(callers);
-    std::barrier start(static_cast<std::ptrdiff_t>(callers));
-    {
-        std::vector<std::jthread> threads;
-        for (std::size_t c = 0; c < callers; ++c) {
-            threads.emplace_back([&, c] {
-                start.arrive_and_wait();
-                if (c % 2 == 0) {
-                    std::vector<std::pair<std::size_t, std::size_t>> indices(3000, {1, 1});
-                    indices[2000 + c] = {ms.size() + c, 0};
-                    messages[c] = vedov_test::failure_message(
-                        [&] { samples(IMat<Actuator>(ms, actuators), std::move(indices)); });
-                } else {
-                    results[c] = matrix(CovMat(ms, ms, layers, 0.0));
-                }
-            });
+    run_together([&](std::size_t c) {
+        if (c % 2 == 0) {
+            std::vector<std::pair<std::size_t, std::size_t>> indices(3000, {1, 1});
+            indices[2000 + c] = {ms.size() + c, 0};
+            messages[c] = vedov_test::failure_message(
+                [&] { samples(IMat<Actuator>(ms, actuators), std::move(indices)); });
+        } else {
+            results[c] = matrix(CovMat(ms, ms, layers, 0.0));
         }
-    }
+    });
     for (std::size_t c = 0; c < callers; ++c) {
         if (c % 2 == 0) {
             EXPECT_EQ(messages[c], "index out of bounds: the len is 16 but the index is " +

@@ -273,18 +273,23 @@ def expect_model(system, tmp_path, doc=None):
             assert len(got) == len(expected)
             assert all(same(g, float(e)) for g, e in zip(got, expected)), (got, expected)
 
-        check(r.c_meas_meas, doc["meas"], doc["meas"],
-              lambda a, b: model.cosample(a, b, layers, np.float64(0.0)))
-        check(r.c_ts_meas, doc["ts"], doc["meas"],
-              lambda a, b: model.cosample(a, b, layers, doc["meas_dt"]))
-        check(r.d_meas_com, doc["meas"], doc["com"],
-              lambda a, b: model.sample(a, b, model.sample_actuator))
-        check(m.c_phi_phi, doc["phi"], doc["phi"],
-              lambda a, b: model.cosample(a, b, layers, np.float64(0.0)))
-        check(m.c_phip1_phi, doc["phi"], doc["phi"],
-              lambda a, b: model.cosample(a, b, layers, doc["simul_dt"]))
-        check(m.d_phi_com, doc["phi"], doc["com"],
-              lambda a, b: model.sample(a, b, model.sample_actuator))
+        zero = np.float64(0.0)
+
+        def covariance(lag):
+            return lambda a, b: model.cosample(a, b, layers, lag)
+
+        def response(a, b):
+            return model.sample(a, b, model.sample_actuator)
+
+        for matrix, rows, cols, element in [
+            (r.c_meas_meas, doc["meas"], doc["meas"], covariance(zero)),
+            (r.c_ts_meas, doc["ts"], doc["meas"], covariance(doc["meas_dt"])),
+            (r.d_meas_com, doc["meas"], doc["com"], response),
+            (m.c_phi_phi, doc["phi"], doc["phi"], covariance(zero)),
+            (m.c_phip1_phi, doc["phi"], doc["phi"], covariance(doc["simul_dt"])),
+            (m.d_phi_com, doc["phi"], doc["com"], response),
+        ]:
+            check(matrix, rows, cols, element)
         if pupil is not None:
             check_list(system.pmeas(),
                        [model.sample_pupil(pupil, line) for line in doc["meas_lines"]])
