@@ -19,6 +19,8 @@
 #include <stdlib.h>
 
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <oneapi/tbb/detail/_task.h>
@@ -31,9 +33,15 @@ void __tsan_release(void* address);
 
 namespace {
 
+// TBB's own definition of `symbol`; a TBB without it cannot be bridged, which ends the program.
 template <class Function>
 Function next_definition(const char* symbol) {
-    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, symbol));
+    void* found = dlsym(RTLD_NEXT, symbol);
+    if (!found) {
+        std::fprintf(stderr, "tbb_thread_bridge: libtbb has no %s\n", symbol);
+        std::abort();
+    }
+    return reinterpret_cast<Function>(found);
 }
 
 struct AcquireOnExit {
@@ -172,6 +180,11 @@ struct NotificationGlobal {
 
 extern "C" __attribute__((visibility("default"))) void __itt_api_init(void* record, int) {
     auto* global = static_cast<NotificationGlobal*>(record);
+    static constexpr unsigned char magic[8] = {0xED, 0xAB, 0xAB, 0xEC, 0x0D, 0xEE, 0xDA, 0x30};
+    if (std::memcmp(global->magic, magic, sizeof magic) != 0 || global->version[0] != 3) {
+        std::fprintf(stderr, "tbb_thread_bridge: unknown threading-tools record; not bridged\n");
+        return;
+    }
     for (NotificationEntry* entry = global->entries; entry->name; ++entry) {
         if (std::strcmp(entry->name, "__itt_sync_releasing") == 0) {
             *entry->function = reinterpret_cast<void*>(&sync_releasing);
