@@ -65,6 +65,6 @@ if ! build/asan/tests/fuzz/document_fuzz -max_total_time=60 -timeout=1 -rss_limi
     tail -n 80 "$fuzz_log"
     exit 1
 fi
-grep -E "^#[0-9]+ +(INITED|DONE)|^stat::" "$fuzz_log"
+grep -E "^#[0-9]+[[:space:]]+(INITED|DONE)|^stat::" "$fuzz_log"
 
 section "all tests passed"
