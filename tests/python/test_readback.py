@@ -1,4 +1,4 @@
-"""Builders read back from the saved document, bit for bit, against builds.py."""
+"""Builders and edits read back from the saved document, bit for bit, against builds.py."""
 
 import decimal
 import fractions
@@ -13,7 +13,7 @@ import records
 import vedov
 from builds import ARCSEC, INF, NAN, exact
 from conftest import NEW_ARGS as EXAMPLE
-from conftest import bits
+from conftest import Hook, Iterated, bits, panic_message
 from document_helpers import saved_text
 
 SystemGeom = vedov.SystemGeom
@@ -330,3 +330,188 @@ def test_add_ttdm(tmp_path, empty, scale, responses):
     assert exact(com[1:]) == exact(
         [{"kind": "TipTilt", "unit_response": builds.vec(*r)} for r in responses])
     assert exact(com[1:]) == exact(builds.ttdm(scale))
+
+
+# ---- filters and reorders ----------------------------------------------------------------------
+
+
+def edited_system():
+    """8 measurements (2 × 2 subapertures, two axes) and 9 + 2 actuators, all told apart."""
+    s = SystemGeom.new_empty()
+    s.add_meas(8.0, 2, [(10.0, -5.0)], 90000.0, [(0.1, 0.2)], [0.3], [0.1])
+    s.add_com(0.5, 3, (0.0, 0.0), 1000.0, 0.3, 0.2, 0.0, 1.0)
+    s.add_ttdm(3.0)
+    s.add_phi(8.0, 2)
+    s.add_ts(8.0, 2, [(1.0, 1.0)])
+    s.add_cov_layer()
+    s.set_pupil(8.0, 0.14)
+    s.set_dt(0.001, 0.002)
+    return s
+
+
+EDITS = {
+    "filter_meas": (lambda s: s.filter_meas([True, False, False, True, True, True, False, True]),
+                    [0, 3, 4, 5, 7], None),
+    "filter_meas_long_mask": (lambda s: s.filter_meas(np.array([False, True] * 4 + [False] * 3)),
+                              [1, 3, 5, 7], None),
+    "filter_meas_none": (lambda s: s.filter_meas([False] * 8), [], None),
+    "filter_meas_all": (lambda s: s.filter_meas((True,) * 8), list(range(8)), None),
+    "filter_com": (lambda s: s.filter_com([False] * 9 + [True, True]), None, [9, 10]),
+    "filter_com_numpy": (lambda s: s.filter_com([np.True_, np.False_] * 5 + [np.True_]), None,
+                         [0, 2, 4, 6, 8, 10]),
+    "reorder_meas": (lambda s: s.reorder_meas([7, 0, 0, 3]), [7, 0, 0, 3], None),
+    "reorder_meas_reversed": (lambda s: s.reorder_meas(range(7, -1, -1)), list(range(7, -1, -1)),
+                              None),
+    "reorder_meas_empty": (lambda s: s.reorder_meas([]), [], None),
+    "reorder_com": (lambda s: s.reorder_com((10, 9, 0)), None, [10, 9, 0]),
+    "reorder_com_numpy": (lambda s: s.reorder_com(np.array([2, 2], dtype=np.uint64)), None,
+                          [2, 2]),
+}
+
+
+@pytest.mark.parametrize("edit, meas, com", EDITS.values(), ids=EDITS.keys())
+def test_edit(tmp_path, edit, meas, com):
+    s = edited_system()
+    before = records.read(s, tmp_path)
+    assert edit(s) is None
+    expected = dict(before)
+    if meas is not None:
+        expected["meas"] = [before["meas"][k] for k in meas]
+        expected["meas_lines"] = [before["meas_lines"][k] for k in meas]
+    if com is not None:
+        expected["com"] = [before["com"][k] for k in com]
+    doc = records.read(s, tmp_path)
+    assert exact(doc) == exact(expected)
+    assert exact(doc["meas_lines"]) == exact([m["central_line"] for m in doc["meas"]])
+
+
+def test_edits_compose(tmp_path):
+    s = edited_system()
+    before = records.read(s, tmp_path)
+    s.reorder_meas([6, 2, 5, 1, 2])
+    s.filter_meas([True, False, True, True, False])
+    s.reorder_meas([1, 0, 2, 0])
+    s.filter_com([True] * 9 + [False, True])
+    s.reorder_com([9, 0])
+    doc = records.read(s, tmp_path)
+    assert exact(doc["meas"]) == exact([before["meas"][k] for k in (5, 6, 1, 6)])
+    assert exact(doc["meas_lines"]) == exact([before["meas_lines"][k] for k in (5, 6, 1, 6)])
+    assert exact(doc["com"]) == exact([before["com"][10], before["com"][0]])
+
+
+# ---- merges ------------------------------------------------------------------------------------
+
+
+def merge_inputs():
+    """Three systems that differ in every field."""
+    a = edited_system()
+    b = SystemGeom.new(**EXAMPLE)
+    b.add_ttdm(1.0)
+    b.set_dt(0.5, 0.25)
+    c = SystemGeom.new_empty()
+    c.add_meas(4.0, 1, [(1.0, 2.0), (3.0, 4.0)], INF, [(0.0, 0.0)] * 2, [0.0, 0.1], [0.0, 0.0])
+    c.add_com(1.0, 2, (0.5, 0.5), 5.0, 0.5, 0.0, 0.0, 2.0)
+    return a, b, c
+
+
+@pytest.mark.parametrize("merge, joined", [(SystemGeom.merge_meas, ("meas", "meas_lines")),
+                                           (SystemGeom.merge_com, ("com",))])
+def test_merge(tmp_path, merge, joined):
+    systems = merge_inputs()
+    docs = [records.read(s, tmp_path) for s in systems]
+
+    def texts():
+        return [saved_text(s, tmp_path, f"input{k}.yaml") for k, s in enumerate(systems)]
+
+    inputs = texts()
+    merged = merge(list(systems))
+    expected = dict(docs[0])
+    for key in joined:
+        expected[key] = [item for doc in docs for item in doc[key]]
+    assert exact(records.read(merged, tmp_path)) == exact(expected)
+    assert texts() == inputs
+
+    # The result shares nothing with its inputs, in either direction.
+    result = saved_text(merged, tmp_path, "merged.yaml")
+    systems[0].filter_meas([False] * 8)
+    systems[0].filter_com([False] * 11)
+    systems[0].set_pupil(1.0, 0.0)
+    systems[0].add_cov_layer()
+    systems[1].reorder_meas([1, 0])
+    assert saved_text(merged, tmp_path, "merged.yaml") == result
+    inputs = texts()
+    merged.reorder_meas([0])
+    merged.reorder_com([0])
+    merged.set_pupil(2.0, 0.5)
+    merged.set_dt(9.0, 9.0)
+    merged.add_phi(1.0, 1)
+    merged.add_ts(1.0, 1, [(0.0, 0.0)])
+    merged.add_cov_layer()
+    assert texts() == inputs
+
+
+@pytest.mark.parametrize("merge", [SystemGeom.merge_meas, SystemGeom.merge_com])
+def test_merge_of_one_system_is_an_equal_copy(tmp_path, merge):
+    a = edited_system()
+    copy = merge((a,))
+    assert copy is not a
+    assert saved_text(copy, tmp_path, "copy.yaml") == saved_text(a, tmp_path, "a.yaml")
+    twice = merge([a, a])
+    doc, single = records.read(twice, tmp_path), records.read(a, tmp_path)
+    for key in ("meas", "meas_lines") if merge is SystemGeom.merge_meas else ("com",):
+        assert exact(doc[key]) == exact(single[key] * 2)
+
+
+# ---- failing calls change nothing --------------------------------------------------------------
+
+
+FAILURES = {
+    "short_meas_mask": (lambda s: s.filter_meas([True] * 7), "PanicException"),
+    "empty_com_mask": (lambda s: s.filter_com([]), "PanicException"),
+    "meas_index": (lambda s: s.reorder_meas([0, 3, 8, 1]), "PanicException"),
+    "com_index": (lambda s: s.reorder_com([1, 11]), "PanicException"),
+    "mask_item": (lambda s: s.filter_meas([False] * 7 + [1]), "TypeError"),
+    "mask_str": (lambda s: s.filter_com("T" * 11), "TypeError"),
+    "negative_index": (lambda s: s.reorder_com([0, -1]), "OverflowError"),
+    "float_index": (lambda s: s.reorder_meas([0, 1.0]), "TypeError"),
+    "mask_raises": (lambda s: s.filter_com(Iterated([True] * 11, lambda: 1 / 0)),
+                    "ZeroDivisionError"),
+    "edit_inside_builder": (lambda s: s.add_ttdm(Hook(1.0, lambda: s.filter_meas([False] * 8))),
+                            "RuntimeError"),
+    "builder_inside_edit": (lambda s: s.reorder_meas(Iterated([0], lambda: s.add_ttdm(1.0))),
+                            "RuntimeError"),
+    "merge_inside_edit": (lambda s: s.filter_com(Iterated([True] * 11, lambda: s.merge_com([s]))),
+                          "RuntimeError"),
+    "short_clockings": (lambda s: s.add_meas(8.0, 1, [(0.0, 0.0)] * 2, INF, [(0.0, 0.0)] * 2,
+                                             [0.0], [0.0] * 2), "PanicException"),
+    "late_bad_direction": (lambda s: s.add_ts(8.0, 2, [(0.0, 0.0), (1.0, 1.0), [2.0, 2.0]]),
+                           "TypeError"),
+    "dm_delta_list": (lambda s: s.add_com(0.5, 2, [0.0, 0.0], 0.0, 0.3, 0.0, 0.0, 1.0),
+                      "TypeError"),
+    "float_too_large": (lambda s: s.add_ttdm(10**400), "OverflowError"),
+    "absurd_grid": (lambda s: s.add_phi(8.0, 2**40), "PanicException MemoryError"),
+}
+
+
+@pytest.mark.parametrize("call, errors", FAILURES.values(), ids=FAILURES.keys())
+def test_failing_calls_leave_the_document_unchanged(tmp_path, call, errors):
+    s = edited_system()
+    before = saved_text(s, tmp_path, "before.yaml")
+    with pytest.raises(BaseException) as info:
+        call(s)
+    assert type(info.value).__name__ in errors.split()
+    assert saved_text(s, tmp_path, "after.yaml") == before
+    s.reorder_meas([1])  # released and still editable
+    s.add_ttdm(1.0)
+
+
+def test_failed_merges_leave_their_inputs_unchanged(tmp_path):
+    a, b, _ = merge_inputs()
+    texts = [saved_text(s, tmp_path, f"{k}.yaml") for k, s in enumerate((a, b))]
+    with pytest.raises(TypeError):
+        SystemGeom.merge_meas([a, b, None])
+    assert panic_message(lambda: SystemGeom.merge_com([])) == (
+        "index out of bounds: the len is 0 but the index is 0")
+    with pytest.raises(RuntimeError):
+        b.add_ttdm(Hook(1.0, lambda: SystemGeom.merge_com([a, b])))
+    assert [saved_text(s, tmp_path, f"{k}.yaml") for k, s in enumerate((a, b))] == texts
