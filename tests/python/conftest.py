@@ -1,5 +1,6 @@
 """Shared helpers of the Python tests."""
 
+import os
 import struct
 
 import pytest
@@ -75,3 +76,11 @@ def expect_refusal(call, error, message=None):
     else:
         assert info.value.__cause__ is None
         assert not text.startswith("argument")
+
+
+def child_environment(**overrides):
+    """The environment for a child Python process that imports the same vedov as this test run."""
+    environment = dict(os.environ, **overrides)
+    environment["PYTHONPATH"] = os.pathsep.join(
+        [os.path.dirname(vedov.__file__), *filter(None, [environment.get("PYTHONPATH")])])
+    return environment

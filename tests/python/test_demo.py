@@ -1,7 +1,6 @@
 """The example study runs end to end with small settings and gives sane numbers."""
 
 import json
-import os
 import pathlib
 import subprocess
 import sys
@@ -9,7 +8,7 @@ import sys
 import pytest
 
 import vedov
-from conftest import meas_count
+from conftest import child_environment, meas_count
 
 pytest.importorskip("numpy")
 pytest.importorskip("matplotlib")
@@ -18,15 +17,10 @@ DEMO = pathlib.Path(__file__).resolve().parents[2] / "examples" / "demo.py"
 
 
 def test_small_study(tmp_path):
-    environment = dict(os.environ, MPLBACKEND="Agg")
-    # The child imports the same module as this test run.
-    module_dir = os.path.dirname(vedov.__file__)
-    environment["PYTHONPATH"] = os.pathsep.join(
-        [module_dir, *filter(None, [environment.get("PYTHONPATH")])])
     run = subprocess.run(
         [sys.executable, str(DEMO), "--nsubx", "4", "--nactux", "5", "--nphi", "8",
          "--output", str(tmp_path)],
-        env=environment, capture_output=True, text=True, timeout=300,
+        env=child_environment(MPLBACKEND="Agg"), capture_output=True, text=True, timeout=300,
     )
     assert run.returncode == 0, run.stderr
     for step in ("SystemMatrices", "ReconMatrices", "reconstructor", "yaml", "figure"):

@@ -2,7 +2,6 @@
 
 import ast
 import inspect
-import os
 import pathlib
 import subprocess
 import sys
@@ -10,6 +9,7 @@ import sys
 import pytest
 
 import vedov
+from conftest import child_environment
 
 SOURCE = pathlib.Path(__file__).resolve().parents[2] / "vedov" / "binding" / "vedov.pyi"
 
@@ -34,11 +34,9 @@ def stub_classes():
 
 def test_signatures_match_the_module(tmp_path):
     pytest.importorskip("mypy")
-    environment = dict(os.environ, MYPYPATH=str(SOURCE.parent))
-    environment["PYTHONPATH"] = os.pathsep.join(
-        [os.path.dirname(vedov.__file__), *filter(None, [environment.get("PYTHONPATH")])])
     run = subprocess.run([sys.executable, "-m", "mypy.stubtest", "vedov"], cwd=tmp_path,
-                         env=environment, capture_output=True, text=True, timeout=300)
+                         env=child_environment(MYPYPATH=str(SOURCE.parent)), capture_output=True,
+                         text=True, timeout=300)
     assert run.returncode == 0, run.stdout + run.stderr
 
 
