@@ -169,7 +169,7 @@ class Study:
     tomographic_map: Array  # its excess over the on-axis natural-star reference, rad^2
     uncorrected: float
     noise_var: float
-    ncom: int
+    imat_shape: tuple[int, int]  # of d_meas_com, after both filters
 
 
 def run(settings: Settings, timings: Timings) -> tuple[Study, vedov.SystemGeom]:
@@ -183,6 +183,8 @@ def run(settings: Settings, timings: Timings) -> tuple[Study, vedov.SystemGeom]:
         keep_seen_subapertures(reference)
     valid_sub = seen[: settings.nsubx**2]
     nmeas = int(seen.sum())
+    if nmeas == 0:
+        raise SystemExit("no subaperture centre lies in the clear pupil: use a larger --nsubx")
 
     with timings.step("SystemMatrices", f"{settings.nphi**2} phase samples, {nmeas} slopes"):
         matrices = vedov.SystemMatrices.new(system)
@@ -200,7 +202,7 @@ def run(settings: Settings, timings: Timings) -> tuple[Study, vedov.SystemGeom]:
     with timings.step("ReconMatrices", f"{nmeas} x {nmeas} slope covariance, {ncom} actuators"):
         recon = vedov.ReconMatrices.new(system)
         c_meas_meas = np.array(recon.c_meas_meas)
-        assert np.array(recon.d_meas_com).shape == (nmeas, ncom)
+        rows, columns = np.array(recon.d_meas_com).shape
 
     with timings.step("reference", "the same sensors on axis at infinity"):
         ref_meas_phi = np.array(vedov.SystemMatrices.new(reference).c_meas_phi)[:, in_pupil]
@@ -214,7 +216,7 @@ def run(settings: Settings, timings: Timings) -> tuple[Study, vedov.SystemGeom]:
         uncorrected = float(np.diag(piston_removed(c_phi_phi)).mean())
 
     study = Study(settings, valid_sub, valid_com, in_pupil, c_meas_meas, total, total - sampling,
-                  uncorrected, noise_var, ncom)
+                  uncorrected, noise_var, (rows, columns))
     return study, system
 
 
@@ -248,15 +250,16 @@ def results_of(study: Study) -> dict[str, float]:
         "strehl_total_1650nm": math.exp(-total * science),
         "noise_variance": study.noise_var,
         "slopes": float(len(study.c_meas_meas)),
-        "actuators": float(study.ncom),
+        "actuators": float(study.imat_shape[1]),
     }
 
 
 def report(study: Study, results: dict[str, float], document_bytes: int) -> None:
     s = study.settings
     print()
-    print(f"kept {int(study.valid_sub.sum())} of {s.nsubx**2} subapertures per sensor "
-          f"({int(results['slopes'])} slopes) and {study.ncom} of {s.nactux**2} actuators")
+    rows, columns = study.imat_shape
+    print(f"kept {int(study.valid_sub.sum())} of {s.nsubx**2} subapertures per sensor and "
+          f"{columns} of {s.nactux**2} actuators: d_meas_com is {rows} slopes x {columns} actuators")
     print(f"noise: {s.noise} rad rms per slope's phase difference, "
           f"{study.noise_var:.4g} (rad/m)^2 on the diagonal")
     print(f"uncorrected phase, piston removed: {study.uncorrected:.1f} rad^2 "
