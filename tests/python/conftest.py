@@ -1,6 +1,7 @@
 """Shared helpers of the Python tests."""
 
 import math
+import os
 import struct
 
 import pytest
@@ -101,3 +102,11 @@ class Hook:
     def __index__(self):
         self.action()
         return int(self.value)
+
+
+def child_environment(**overrides):
+    """The environment for a child Python process that imports the same vedov as this test run."""
+    environment = dict(os.environ, **overrides)
+    environment["PYTHONPATH"] = os.pathsep.join(
+        [os.path.dirname(vedov.__file__), *filter(None, [environment.get("PYTHONPATH")])])
+    return environment
