@@ -139,10 +139,12 @@ def main() -> None:
     kernel = kernel_figures(args.repeat)
     exp_ns, list_ns = kernel["exp_ns"], list_floor_ns()
     print(f"floors: C exp call {exp_ns:.2f} ns, Python float into a list {list_ns:.2f} ns")
-    print(f"covariance kernel alone (C++, 2048 x 2048 slopes, 7 layers): "
-          f"{kernel['scalar_one_ns_per_term']:.2f} ns/term on 1 CPU "
-          f"= {kernel['scalar_one_vs_exp']:.2f}x exp, {kernel['cpus']} CPUs "
-          f"{kernel['scalar_speedup']:.2f}x faster")
+    print(f"covariance kernel alone (C++, 2048 x 2048 slopes, 7 layers), 1 CPU: "
+          f"scalar {kernel['scalar_one_ns_per_term']:.2f} ns/term "
+          f"= {kernel['scalar_one_vs_exp']:.2f}x exp, {kernel['level']} "
+          f"{kernel['vector_one_ns_per_term']:.2f} ns/term = {kernel['vector_gain']:.2f}x faster; "
+          f"{kernel['cpus']} CPUs: scalar {kernel['scalar_speedup']:.2f}x, "
+          f"{kernel['level']} {kernel['vector_speedup']:.2f}x the 1-CPU speed")
     many = {name: time_case(name, args.repeat) for name in args.case}
     one = None if args.no_one_core else run_one_core(args)
     for name in args.case:

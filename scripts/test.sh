@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Runs every test of vedov on a fresh machine: installs what is missing, builds and runs the C++
-# tests, installs the module and runs the Python tests (large documents included); then runs the C++
-# and Python tests again against an address- and undefined-behaviour-sanitized build, the parallel
-# evaluator's tests under the thread sanitizer, and the document fuzzer for a minute.
+# tests, installs the module, runs the Python tests (large documents included) and type-checks the
+# examples against its stubs; then runs the C++ and Python tests again against an address- and
+# undefined-behaviour-sanitized build, the parallel evaluator's tests under the thread sanitizer,
+# and the document fuzzer for a minute.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh test
+# The examples' packages too: the demo's test runs it, and mypy checks it.
+bash scripts/setup.sh test examples
 jobs=$(nproc)
 # The interpreter itself (not a wrapper script): the sanitizer runtime is preloaded into it alone.
 python=$(python3 -c 'import sys; print(sys.executable)')
@@ -25,6 +27,7 @@ ctest --test-dir build/tests --output-on-failure -j"$jobs"
 section "installed module: Python tests"
 PIP_ROOT_USER_ACTION=ignore "$python" -m pip install -q .
 "$python" -m pytest -q --slow tests/python
+"$python" -m mypy --strict examples/
 
 section "address and undefined-behaviour sanitizers: C++ tests"
 cmake -S . -B build/asan -DCMAKE_CXX_COMPILER="$clang" -DCMAKE_BUILD_TYPE=Release \

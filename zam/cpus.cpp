@@ -111,48 +111,46 @@ std::string parent_directory(const std::string& directory) {
     return slash == std::string::npos ? std::string() : directory.substr(0, slash);
 }
 
-// The tightest quota from `directory` up to the mount point.
+// The tightest quota on the group's directory under the mount for `controller` ("" for the
+// unified v2 hierarchy) and on each of its ancestors up to the mount point.
 template <class Quota>
-std::optional<std::size_t> tightest(std::string directory, const std::string& mount_point,
-                                    Quota quota_in) {
+std::optional<std::size_t> tightest(const CpuSources& sources, const std::string& controller,
+                                    const std::string& group, Quota quota_in) {
+    const auto mount = find_mount(sources.mountinfo, controller);
+    if (!mount) return std::nullopt;
+    auto directory = group_directory(*mount, group);
+    if (!directory) return std::nullopt;
     std::optional<std::size_t> best;
     while (true) {
-        if (const auto cpus = quota_in(directory)) best = best ? std::min(*best, *cpus) : *cpus;
-        if (directory.size() <= mount_point.size()) break;
-        directory = parent_directory(directory);
+        if (const auto cpus = quota_in(*directory)) best = best ? std::min(*best, *cpus) : *cpus;
+        if (directory->size() <= mount->mount_point.size()) break;
+        directory = parent_directory(*directory);
     }
     return best;
 }
 
+// cgroup v2: "cpu.max" holds "QUOTA PERIOD", or "max PERIOD" for none.
 std::optional<std::size_t> v2_limit(const CpuSources& sources, const std::string& group) {
-    const auto mount = find_mount(sources.mountinfo, "");
-    if (!mount) return std::nullopt;
-    const auto directory = group_directory(*mount, group);
-    if (!directory) return std::nullopt;
-    return tightest(*directory, mount->mount_point,
-                    [&](const std::string& dir) -> std::optional<std::size_t> {
-                        const auto text = sources.read_file(dir + "/cpu.max");
-                        if (!text) return std::nullopt;
-                        const std::vector<std::string> parts = split(trim(*text), ' ');
-                        if (parts.size() != 2 || parts[0] == "max") return std::nullopt;
-                        const auto quota = parse_unsigned(parts[0]);
-                        const auto period = parse_unsigned(parts[1]);
-                        if (!quota || !period) return std::nullopt;
-                        return quota_cpus(*quota, *period);
-                    });
+    return tightest(sources, "", group, [&](const std::string& dir) -> std::optional<std::size_t> {
+        const auto text = sources.read_file(dir + "/cpu.max");
+        if (!text) return std::nullopt;
+        const std::vector<std::string> parts = split(trim(*text), ' ');
+        if (parts.size() != 2 || parts[0] == "max") return std::nullopt;
+        const auto quota = parse_unsigned(parts[0]);
+        const auto period = parse_unsigned(parts[1]);
+        if (!quota || !period) return std::nullopt;
+        return quota_cpus(*quota, *period);
+    });
 }
 
+// cgroup v1: "cpu.cfs_quota_us" (-1 for none) over "cpu.cfs_period_us".
 std::optional<std::size_t> v1_limit(const CpuSources& sources, const std::string& group) {
-    const auto mount = find_mount(sources.mountinfo, "cpu");
-    if (!mount) return std::nullopt;
-    const auto directory = group_directory(*mount, group);
-    if (!directory) return std::nullopt;
-    return tightest(*directory, mount->mount_point,
+    return tightest(sources, "cpu", group,
                     [&](const std::string& dir) -> std::optional<std::size_t> {
                         const auto quota_text = sources.read_file(dir + "/cpu.cfs_quota_us");
                         const auto period_text = sources.read_file(dir + "/cpu.cfs_period_us");
                         if (!quota_text || !period_text) return std::nullopt;
-                        const auto quota = parse_unsigned(trim(*quota_text));  // -1: no quota
+                        const auto quota = parse_unsigned(trim(*quota_text));
                         const auto period = parse_unsigned(trim(*period_text));
                         if (!quota || !period) return std::nullopt;
                         return quota_cpus(*quota, *period);

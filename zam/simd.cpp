@@ -9,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "zam/actuator.hpp"
 #include "zam/exp_table.hpp"
 
 namespace zam {
@@ -260,9 +261,38 @@ bool kernel_matches(SimdLevel level) {
     return true;
 }
 
+// A block of Gaussian actuators sampled by the level and, one by one, by the scalar definition.
+bool interaction_matches(SimdLevel level) {
+    const std::size_t width = simd_width(level);
+    std::mt19937_64 rng(0xfeed);
+    std::uniform_real_distribution<double> pos(-2.0, 2.0), size(0.05, 1.0);
+    std::vector<WeightedLine> lines(3);
+    for (WeightedLine& wl : lines)
+        wl = {{pos(rng), pos(rng) * 1e-4, pos(rng), pos(rng) * 1e-4}, pos(rng)};
+    std::vector<double> fields(gaussian_fields * width);
+    std::vector<Gaussian> actuators(width);
+    for (std::size_t q = 0; q < width; ++q) {
+        actuators[q] = {size(rng), {pos(rng), pos(rng), q % 2 ? 0.0 : 9000.0}, size(rng)};
+        fields[gaussian_z * width + q] = actuators[q].position.z;
+        fields[gaussian_x * width + q] = actuators[q].position.x;
+        fields[gaussian_y * width + q] = actuators[q].position.y;
+        fields[gaussian_sigma * width + q] = actuators[q].sigma;
+        fields[gaussian_mpv * width + q] = actuators[q].microns_per_volt;
+    }
+    std::vector<double> out(width);
+    interaction_block(level, {lines.data(), lines.size(), fields.data(), out.data()});
+    for (std::size_t q = 0; q < width; ++q) {
+        if (!same(out[q], sample(std::span<const WeightedLine>(lines), actuators[q]))) return false;
+    }
+    return true;
+}
+
 SimdLevel checked_level() {
     for (SimdLevel level : {SimdLevel::avx512, SimdLevel::avx2}) {
-        if (simd_supported(level) && exp_matches(level) && kernel_matches(level)) return level;
+        if (simd_supported(level) && exp_matches(level) && kernel_matches(level) &&
+            interaction_matches(level)) {
+            return level;
+        }
     }
     return SimdLevel::none;
 }
@@ -302,6 +332,18 @@ void simd_exp(SimdLevel level, const double* in, double* out, std::size_t n) {
         case SimdLevel::none: break;
     }
     for (std::size_t k = 0; k < n; ++k) out[k] = std::exp(in[k]);
+}
+
+void interaction_block(SimdLevel level, const ImatBlockTask& task) {
+    switch (level) {
+        case SimdLevel::avx2: avx2::interaction_block(task); return;
+        case SimdLevel::avx512: avx512::interaction_block(task); return;
+        case SimdLevel::none: break;
+    }
+    const double* a = task.actuators;
+    const Gaussian g{
+        a[gaussian_sigma], {a[gaussian_x], a[gaussian_y], a[gaussian_z]}, a[gaussian_mpv]};
+    task.out[0] = sample(std::span<const WeightedLine>(task.lines, task.nlines), g);
 }
 
 void covariance_block(SimdLevel level, const CovBlockTask& task) {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 
+#include "zam/core.hpp"
 #include "zam/geometry.hpp"
 #include "zam/turbulence.hpp"
 
@@ -42,5 +43,27 @@ struct CovBlockTask {
 /// The block's elements, each exactly as the scalar element: layers innermost from -0.0, then
 /// (cov × wa) × wb summed over column lines from -0.0, then over row lines from -0.0.
 void covariance_block(SimdLevel level, const CovBlockTask& task);
+
+/// Fields of a block of Gaussian actuators, lane-interleaved: [field · width + lane].
+enum GaussianField {
+    gaussian_z,
+    gaussian_x,
+    gaussian_y,
+    gaussian_sigma,
+    gaussian_mpv,
+    gaussian_fields
+};
+
+/// One block of an interaction-matrix row: `width` adjacent Gaussian actuators.
+struct ImatBlockTask {
+    const WeightedLine* lines;  ///< the row's bundle
+    std::size_t nlines;
+    const double* actuators;  ///< [GaussianField · width + lane]
+    double* out;              ///< width results
+};
+
+/// The block's elements, each exactly as the scalar element: over the bundle's lines from -0.0,
+/// weight × mpv·exp(((r / sigma)²)·(-0.5)) at the line's point at the actuator's height.
+void interaction_block(SimdLevel level, const ImatBlockTask& task);
 
 }  // namespace zam

@@ -70,3 +70,23 @@ ZAM_TARGET void covariance_block(const CovBlockTask& task) {
     }
     vstore(task.out, total);
 }
+
+ZAM_TARGET void interaction_block(const ImatBlockTask& task) {
+    const double* a = task.actuators;
+    const V z = vload(a + gaussian_z * kWidth);
+    const V px = vload(a + gaussian_x * kWidth);
+    const V py = vload(a + gaussian_y * kWidth);
+    const V sigma = vload(a + gaussian_sigma * kWidth);
+    const V mpv = vload(a + gaussian_mpv * kWidth);
+    V sum = vset(-0.0);
+    for (std::size_t k = 0; k < task.nlines; ++k) {
+        const Line& line = task.lines[k].line;
+        const V dx = vsub(vadd(vset(line.x0), vmul(vset(line.xz), z)), px);
+        const V dy = vsub(vadd(vset(line.y0), vmul(vset(line.yz), z)), py);
+        V q = vdiv(vsqrt(vadd(vmul(dx, dx), vmul(dy, dy))), sigma);
+        q = vmul(q, q);
+        q = vmul(q, vset(-0.5));
+        sum = vadd(sum, vmul(vset(task.lines[k].weight), vmul(mpv, vexp(q))));
+    }
+    vstore(task.out, sum);
+}

@@ -9,6 +9,7 @@
 
 #include "tests/cpp/bits.hpp"
 #include "zam/covmat.hpp"
+#include "zam/imat.hpp"
 #include "zam/linalg.hpp"
 #include "zam/simd.hpp"
 
@@ -136,6 +137,42 @@ TEST(SimdCovariance, FarApartLinesTakeTheScalarExpPath) {
         for (std::size_t k = 0; k < scalar.size(); ++k) {
             EXPECT_BITS_EQ(vector.data()[k], scalar.data()[k]);
         }
+    }
+}
+
+TEST(SimdInteraction, EqualsTheScalarKernel) {
+    std::mt19937_64 rng(31);
+    std::uniform_real_distribution<double> pos(-4, 4), size(0.05, 1.0);
+    std::vector<Actuator> cols;
+    for (int k = 0; k < 45; ++k) {
+        // Runs of Gaussians broken by tip-tilt and zero actuators, two mirror altitudes.
+        if (k % 11 == 5)
+            cols.emplace_back(TipTilt{{pos(rng), pos(rng)}});
+        else if (k % 13 == 7)
+            cols.emplace_back(Zero{});
+        else
+            cols.emplace_back(
+                Gaussian{size(rng), {pos(rng), pos(rng), k % 3 ? 0.0 : 12000.0}, size(rng)});
+    }
+    // Degenerate widths: zero and infinite sigma, a not-a-number position.
+    cols[0] = Gaussian{0.0, {0, 0, 0}, 1.0};
+    cols[1] = Gaussian{std::numeric_limits<double>::infinity(), {1, 1, 0}, 1.0};
+    cols[2] = Gaussian{0.3, {std::numeric_limits<double>::quiet_NaN(), 0, 0}, 1.0};
+    const auto rows = measurements(29, 32, true);
+    const DenseMatrix scalar =
+        matrix(IMat<Actuator>(rows, cols, IMat<Actuator>::Bundles::prebuilt, SimdLevel::none));
+    for (SimdLevel level : supported_vector_levels()) {
+        const DenseMatrix vector =
+            matrix(IMat<Actuator>(rows, cols, IMat<Actuator>::Bundles::prebuilt, level));
+        for (std::size_t k = 0; k < scalar.size(); ++k) {
+            ASSERT_BITS_EQ(vector.data()[k], scalar.data()[k]) << k;
+        }
+    }
+    // Per-element bundles fill whole matrices too, column by column.
+    const DenseMatrix per_element =
+        matrix(IMat<Actuator>(rows, cols, IMat<Actuator>::Bundles::per_element));
+    for (std::size_t k = 0; k < scalar.size(); ++k) {
+        ASSERT_BITS_EQ(per_element.data()[k], scalar.data()[k]) << k;
     }
 }
 

@@ -1,5 +1,7 @@
 """Shared helpers of the Python tests."""
 
+import math
+import os
 import struct
 
 import pytest
@@ -102,3 +104,36 @@ def expect_refusal(call, error, message=None):
     else:
         assert info.value.__cause__ is None
         assert not text.startswith("argument")
+
+
+# The nineteen arguments of SystemGeom.new, in signature order (a small valid system).
+NEW_ARGS = {
+    "teldiam": 8.0, "cobs": 0.14, "coupling": 0.3, "nactux": 3, "dmalt": 0.0, "pitch": 4.0,
+    "nsubx": 2, "ntssamples": 2, "nphisamples": 2, "wfs_dirs": [(0.0, 0.0)],
+    "ts_dirs": [(0.0, 0.0)], "dm_delta": (0.0, 0.0), "wfs_delta": [(0.0, 0.0)],
+    "dm_clocking": 0.0, "wfs_clocking": [0.0], "dm_zoom": 0.0, "wfs_zoom": [0.0],
+    "gsalt": math.inf, "microns_per_volt": 1.0,
+}
+
+
+class Hook:
+    """A number whose conversion (float or index) first runs `action`."""
+
+    def __init__(self, value, action):
+        self.value, self.action = value, action
+
+    def __float__(self):
+        self.action()
+        return float(self.value)
+
+    def __index__(self):
+        self.action()
+        return int(self.value)
+
+
+def child_environment(**overrides):
+    """The environment for a child Python process that imports the same vedov as this test run."""
+    environment = dict(os.environ, **overrides)
+    environment["PYTHONPATH"] = os.pathsep.join(
+        [os.path.dirname(vedov.__file__), *filter(None, [environment.get("PYTHONPATH")])])
+    return environment

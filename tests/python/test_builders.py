@@ -6,20 +6,11 @@ import numpy as np
 import pytest
 
 import vedov
-from conftest import (OUT_OF_BOUNDS, Iterated, com_count, expect_refusal, meas_count,
-                      needs_failing_allocations, panic_message)
+from conftest import (NEW_ARGS, OUT_OF_BOUNDS, Hook, Iterated, com_count, expect_refusal,
+                      meas_count, needs_failing_allocations, panic_message)
 
 SystemGeom = vedov.SystemGeom
 INF = math.inf
-
-# The nineteen arguments of SystemGeom.new, in signature order (a small valid system).
-NEW_ARGS = {
-    "teldiam": 8.0, "cobs": 0.14, "coupling": 0.3, "nactux": 3, "dmalt": 0.0, "pitch": 4.0,
-    "nsubx": 2, "ntssamples": 2, "nphisamples": 2, "wfs_dirs": [(0.0, 0.0)],
-    "ts_dirs": [(0.0, 0.0)], "dm_delta": (0.0, 0.0), "wfs_delta": [(0.0, 0.0)],
-    "dm_clocking": 0.0, "wfs_clocking": [0.0], "dm_zoom": 0.0, "wfs_zoom": [0.0],
-    "gsalt": INF, "microns_per_volt": 1.0,
-}
 
 
 def add_meas(system, nsubx=2, dirs=((0.0, 0.0),), **changes):
@@ -185,21 +176,6 @@ def test_absurd_grids_fail_cleanly(call):
     assert (meas_count(system), com_count(system)) == (8, 9)
     add_meas(system)
     assert meas_count(system) == 16
-
-
-class Hook:
-    """A number whose conversion (float or index) first runs `action`."""
-
-    def __init__(self, value, action):
-        self.value, self.action = value, action
-
-    def __float__(self):
-        self.action()
-        return float(self.value)
-
-    def __index__(self):
-        self.action()
-        return int(self.value)
 
 
 @pytest.mark.parametrize(
