@@ -10,7 +10,8 @@ import textwrap
 import pytest
 
 import vedov
-from conftest import ADDRESS_SANITIZED, Iterated, bits, com_count, needs_failing_allocations
+from conftest import (ADDRESS_SANITIZED, Iterated, bits, child_environment, com_count,
+                      needs_failing_allocations)
 from document_helpers import EMPTY_HEAD, EMPTY_TAIL, PREFIX, load_text, panic_message
 
 np = pytest.importorskip("numpy")
@@ -52,7 +53,7 @@ def probe(tmp_path, text):
     path = tmp_path / "hostile.yaml"
     path.write_bytes(text if isinstance(text, bytes) else text.encode())
     done = subprocess.run([sys.executable, "-c", PROBE, str(path)], capture_output=True,
-                          text=True, timeout=120)
+                          text=True, timeout=120, env=child_environment())
     assert done.returncode == 0, done.stderr[-2000:]
     took, grown, outcome = done.stdout.split("\n", 2)
     return float(took), int(grown), outcome.strip()
