@@ -1,4 +1,4 @@
-// The SystemMatrices and ReconMatrices classes: specifications, method tables and read-only fields.
+// The SystemMatrices and ReconMatrices classes: type slots, method tables and read-only fields.
 #include "vedov/binding/binder.hpp"
 #include "vedov/binding/converters.hpp"
 #include "vedov/binding/errors.hpp"

@@ -1,4 +1,4 @@
-// The SystemGeom class: its specification and method table.
+// The SystemGeom class: its type slots and method table.
 #include <array>
 
 #include "vedov/binding/binder.hpp"

@@ -35,7 +35,7 @@ struct Instance {
     T value;
 };
 
-/// The class's type object, built from its specification on first need and kept for the life of
+/// The class's type object, built from its PyType_Spec on first need and kept for the life of
 /// the process (borrowed reference). Throws PythonError when it cannot be built.
 PyTypeObject* class_type(ClassId id);
 /// The class name as the module registers it ("SystemGeom", ...).
@@ -126,7 +126,7 @@ void deallocate(PyObject* object) {
 
 namespace vedov::binding {
 
-/// The classes' specifications, each defined beside its method table.
+/// The classes' PyType_Spec, each defined beside its method table.
 PyType_Spec& system_geom_spec();
 PyType_Spec& system_matrices_spec();
 PyType_Spec& recon_matrices_spec();
