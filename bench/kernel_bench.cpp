@@ -2,10 +2,13 @@
 #include <oneapi/tbb/global_control.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <random>
 #include <string>
 #include <vector>
@@ -14,6 +17,21 @@
 #include "zam/cpus.hpp"
 #include "zam/linalg.hpp"
 #include "zam/simd.hpp"
+
+// Every operator new of the process is counted, to show what an evaluation allocates.
+std::atomic<std::size_t> allocations{0};
+
+void* operator new(std::size_t size) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -101,6 +119,15 @@ int main(int argc, char** argv) {
         });
     };
     const zam::SimdLevel level = zam::simd_level();
+    // Allocations of one whole evaluation (the covariance matrix built beforehand): the result
+    // block and nothing per element.
+    std::size_t evaluation_allocations = 0;
+    {
+        const zam::CovMat cov(ms, ms, default_layers, 0.0, level);
+        const std::size_t before = allocations.load();
+        const zam::DenseMatrix m = zam::matrix(cov);
+        evaluation_allocations = allocations.load() - before;
+    }
     const char* names[] = {"none", "avx2", "avx512"};
     const double scalar_one = run(zam::SimdLevel::none, 1);
     const double scalar_all = run(zam::SimdLevel::none, cpus);
@@ -113,8 +140,9 @@ int main(int argc, char** argv) {
         "\"scalar_one_s\": %.4f, \"scalar_one_ns_per_term\": %.3f, \"scalar_all_s\": %.4f, "
         "\"scalar_speedup\": %.3f, \"scalar_one_vs_exp\": %.3f, "
         "\"vector_one_s\": %.4f, \"vector_one_ns_per_term\": %.3f, \"vector_all_s\": %.4f, "
-        "\"vector_speedup\": %.3f, \"vector_gain\": %.3f}\n",
+        "\"vector_speedup\": %.3f, \"vector_gain\": %.3f, \"evaluation_allocations\": %zu}\n",
         exp_ns, ms.size() * ms.size(), terms, cpus, names[static_cast<int>(level)], scalar_one,
         ns(scalar_one), scalar_all, scalar_one / scalar_all, ns(scalar_one) / exp_ns, vector_one,
-        ns(vector_one), vector_all, vector_one / vector_all, scalar_one / vector_one);
+        ns(vector_one), vector_all, vector_one / vector_all, scalar_one / vector_one,
+        evaluation_allocations);
 }

@@ -144,7 +144,9 @@ def main() -> None:
           f"= {kernel['scalar_one_vs_exp']:.2f}x exp, {kernel['level']} "
           f"{kernel['vector_one_ns_per_term']:.2f} ns/term = {kernel['vector_gain']:.2f}x faster; "
           f"{kernel['cpus']} CPUs: scalar {kernel['scalar_speedup']:.2f}x, "
-          f"{kernel['level']} {kernel['vector_speedup']:.2f}x the 1-CPU speed")
+          f"{kernel['level']} {kernel['vector_speedup']:.2f}x the 1-CPU speed; "
+          f"{kernel['evaluation_allocations']} allocations in one evaluation of "
+          f"{kernel['elements']} elements")
     many = {name: time_case(name, args.repeat) for name in args.case}
     one = None if args.no_one_core else run_one_core(args)
     for name in args.case:
