@@ -14,12 +14,11 @@ import argparse
 import array
 import json
 import os
-import statistics
 import subprocess
 import sys
-import time
 
 import vedov
+from timing import median_time
 
 LAYERS = 7
 
@@ -63,14 +62,6 @@ def work(step: str, nsubx: int) -> tuple[int, int]:
     return elements, terms
 
 
-def median_time(function, repeat: int) -> float:
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        function()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
-
 
 def time_case(name: str, repeat: int) -> dict:
     build, steps = CASES[name]
@@ -94,12 +85,13 @@ def kernel_figures(repeat: int) -> dict:
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     build = os.path.join(root, "build", "bench-tools")
     binary = os.path.join(build, "bench", "kernel_bench")
-    if not os.path.exists(binary):
+    if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
         subprocess.run(["cmake", "-S", root, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
                         "-DVEDOV_BUILD_BENCH=ON", "-DVEDOV_BUILD_MODULE=OFF",
                         "-DVEDOV_BUILD_TESTS=OFF"], check=True, capture_output=True)
-        subprocess.run(["cmake", "--build", build, "--target", "kernel_bench", "-j2"], check=True,
-                       capture_output=True)
+    # Incremental: rebuilds only when the sources changed, so the figures are never stale.
+    subprocess.run(["cmake", "--build", build, "--target", "kernel_bench", "-j2"], check=True,
+                   capture_output=True)
     out = subprocess.run([binary, "--repeat", str(repeat)], check=True, capture_output=True,
                          text=True)
     return json.loads(out.stdout)

@@ -10,11 +10,10 @@ the median of several repetitions in MB/s of document text.
 import argparse
 import os
 import random
-import statistics
 import tempfile
-import time
 
 import vedov
+from timing import median_time
 
 
 def line(rng, indent):
@@ -59,14 +58,6 @@ def document(n_meas, seed=1):
     return "".join(parts)
 
 
-def median_seconds(action, repeat):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        action()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
-
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -83,7 +74,7 @@ def main():
             f.write(text)
 
         system = vedov.SystemGeom.load_yaml(source)
-        results = [("vedov load_yaml", median_seconds(lambda: vedov.SystemGeom.load_yaml(source),
+        results = [("vedov load_yaml", median_time(lambda: vedov.SystemGeom.load_yaml(source),
                                                       args.repeat))]
         try:
             import yaml
@@ -98,10 +89,10 @@ def main():
                 with open(source, encoding="utf-8") as f:
                     return yaml.load(f, Loader=Loader)
 
-            results.append(("PyYAML CSafeLoader", median_seconds(pyyaml_load, args.repeat)))
+            results.append(("PyYAML CSafeLoader", median_time(pyyaml_load, args.repeat)))
         except ImportError:
             print("PyYAML is not installed: no reference figure")
-        results.append(("vedov save_yaml", median_seconds(lambda: system.save_yaml(target),
+        results.append(("vedov save_yaml", median_time(lambda: system.save_yaml(target),
                                                           args.repeat)))
 
     print(f"document: {args.measurements} measurements, {megabytes:.1f} MB; "
