@@ -15,7 +15,7 @@
 
 #include "zam/covmat.hpp"
 #include "zam/cpus.hpp"
-#include "zam/linalg.hpp"
+#include "zam/parallel.hpp"
 #include "zam/simd.hpp"
 
 // Every operator new of the process is counted, to show what an evaluation allocates.

@@ -3,7 +3,7 @@
 
 #include "vedov/queries.hpp"
 #include "zam/covmat.hpp"
-#include "zam/linalg.hpp"
+#include "zam/parallel.hpp"
 
 namespace vedov {
 

@@ -2,7 +2,7 @@
 #include "vedov/queries.hpp"
 
 #include "zam/imat.hpp"
-#include "zam/linalg.hpp"
+#include "zam/parallel.hpp"
 
 namespace vedov {
 

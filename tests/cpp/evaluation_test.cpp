@@ -9,7 +9,7 @@
 #include "zam/actuator.hpp"
 #include "zam/covmat.hpp"
 #include "zam/imat.hpp"
-#include "zam/linalg.hpp"
+#include "zam/parallel.hpp"
 #include "zam/pupil.hpp"
 
 namespace {

@@ -10,7 +10,7 @@
 #include "tests/cpp/bits.hpp"
 #include "zam/covmat.hpp"
 #include "zam/imat.hpp"
-#include "zam/linalg.hpp"
+#include "zam/parallel.hpp"
 #include "zam/simd.hpp"
 
 namespace {

@@ -1,5 +1,5 @@
 // The process-wide worker pool, and its loss in a process forked after it was created.
-#include "zam/linalg.hpp"
+#include "zam/parallel.hpp"
 
 #include <pthread.h>
 
