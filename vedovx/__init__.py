@@ -7,7 +7,16 @@ float32, with the interpreter lock released, Ctrl-C honoured and progress report
 vedov's lists bit for bit.
 """
 
-from vedovx import _native
+try:
+    from vedovx import _native
+except ImportError as error:
+    if error.name != "vedovx._native":
+        raise
+    raise ImportError(
+        f"vedovx was imported from {__path__[0]}, which has no compiled part (a source tree?): "
+        "import the installed package (pip install .), or put a build's python/ directory first "
+        "on PYTHONPATH", name=__name__) from error
+
 from vedovx._inspect import Layer, Pupil, SystemInfo, info, positions
 from vedovx._matrices import (
     ReconMatrices,

@@ -58,6 +58,8 @@ def storage(
     itemsize = array.itemsize
     rows, cols = shape if len(shape) == 2 else (shape[0], 1)
     strides = array.strides if len(shape) == 2 else (array.strides[0], itemsize)
+    if rows == 0 or cols == 0:  # nothing is written; empty arrays report any strides
+        return array, (array.ctypes.data, rows, cols, cols, itemsize)
     if cols > 1 and strides[1] != itemsize:
         raise ValueError("out's columns must be contiguous (strides[1] equal to the itemsize)")
     row_stride = strides[0] if rows > 1 else cols * itemsize

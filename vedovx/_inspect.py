@@ -67,10 +67,11 @@ def info(system: Any) -> SystemInfo:
 def positions(system: Any, which: Positioned, *, altitude: float = 0.0) -> np.ndarray[Any, Any]:
     """Coordinates, one row per entry of `which`:
 
-    - "meas", "phi", "ts": (x, y) where each measurement's central line (a slope's central line, a
-      phase sample's line) is at `altitude` (0: where it crosses the pupil plane); NaN for a
-      measurement of nothing;
-    - "meas_lines": (x, y) of each measurement line at `altitude`;
+    - "meas", "phi", "ts": (x, y) of each measurement's line of sight at `altitude` (0: where it
+      crosses the pupil plane): a phase sample's line; for a slope, the line from its sub-aperture
+      centre toward its guide star, which converges on a laser guide star (the beam's footprint on
+      a layer); NaN for a measurement of nothing;
+    - "meas_lines": (x, y) of each stored measurement line at `altitude`;
     - "com": (x, y, z) of each deformable-mirror actuator's centre, z its mirror's altitude; NaN for
       tip-tilt actuators.
     """

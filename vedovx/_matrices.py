@@ -64,6 +64,7 @@ def _prepare(held: _native.Borrowed, product: str, rows: str, cols: str | None, 
     rows_selection, nrows, rows_keep = _arrays.selection(
         rows_index, counts[COUNT_AT[rows]], "rows_index")
     column_list = cols if product == "covariance" else "com"
+    shape: tuple[int, ...]
     if product == "projection":
         if cols_index is not None:
             raise ValueError("cols_index: a projection has one column")

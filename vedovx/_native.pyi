@@ -14,6 +14,7 @@ class Borrowed:
         rows: str,
         cols: str | None,
         lag: float,
+        model: str,
         rows_index: tuple[int, int] | None,
         cols_index: tuple[int, int] | None,
         target: tuple[int, int, int, int, int],

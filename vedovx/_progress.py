@@ -37,7 +37,7 @@ class _TextBar:
 
 class _TqdmBar:
     def __init__(self, total: int, label: str) -> None:
-        from tqdm.auto import tqdm
+        from tqdm.auto import tqdm  # type: ignore[import-untyped]
 
         self.bar = tqdm(total=total, desc=label, unit="row", file=sys.stderr, dynamic_ncols=True)
 

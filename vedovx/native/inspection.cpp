@@ -19,7 +19,13 @@ zam::Vec2D point_of(const zam::Measurement& m, double altitude) {
             if constexpr (std::is_same_v<K, zam::Phase>) {
                 return kind.line.at(altitude);
             } else if constexpr (std::is_same_v<K, zam::SlopeTwoEdge>) {
-                return kind.central_line.at(altitude);
+                // Toward a source at finite height the line of sight through the sub-aperture
+                // centre heads for the source, as the slope's own lines do.
+                const zam::Line& c = kind.central_line;
+                if (kind.altitude >= std::numeric_limits<double>::infinity()) return c.at(altitude);
+                const double h = kind.altitude;
+                const zam::Line sight{c.x0, (c.xz * h - c.x0) / h, c.y0, (c.yz * h - c.y0) / h};
+                return sight.at(altitude);
             } else if constexpr (std::is_same_v<K, zam::SlopeTwoLine>) {
                 const zam::Vec2D a = kind.line_pos.at(altitude);
                 const zam::Vec2D b = kind.line_neg.at(altitude);

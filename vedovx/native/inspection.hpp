@@ -9,8 +9,10 @@
 namespace vedovx {
 
 /// Coordinates per entry of `list`, written row by row to out (list_size × position_width):
-/// for measurements, the point at `altitude` of the central line (a phase's line, a slope edge's
-/// central line, the midpoint of a two-line slope's lines; NaN for a measurement of nothing); for
+/// for measurements, the point at `altitude` of the line of sight (a phase's line; for a slope
+/// between edges, the line from the sub-aperture centre toward its source, which converges on a
+/// source at finite height; the midpoint of a two-line slope's lines; NaN for a measurement of
+/// nothing); for
 /// measurement lines, the line's point at `altitude`; for actuators (x, y, z) of a Gaussian's
 /// centre, NaN for the others.
 void write_positions(const vedov::SystemGeom& system, List list, double altitude, double* out);
