@@ -27,6 +27,7 @@ from vedovx._matrices import (
     recon_matrices,
     system_matrices,
 )
+from vedovx._profiles import Profile, profile, set_layers
 
 #: vedov's own exception for a failed internal operation (it derives from BaseException).
 PanicException: type[BaseException] = _native.panic_exception()
@@ -44,5 +45,8 @@ __all__ = [
     "SystemInfo",
     "Layer",
     "Pupil",
+    "set_layers",
+    "profile",
+    "Profile",
     "PanicException",
 ]

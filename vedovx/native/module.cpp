@@ -1,10 +1,12 @@
 // The companion's compiled part, vedovx._native: refuses to load beside another build of vedov,
 // then lends systems to the Python layer for evaluation into its arrays.
+#include <cstdint>
 #include <cstring>
 #include <string>
 
 #include "vedov/binding/errors.hpp"
 #include "vedov/binding/python.hpp"
+#include "vedov/binding/results.hpp"
 #include "vedov/binding/runtime_identity.hpp"
 #include "vedov/binding/types.hpp"
 #include "vedov/document/document.hpp"
@@ -91,6 +93,31 @@ PyObject* load_document(PyObject*, PyObject* text) {
     });
 }
 
+// set_layers(system, (address, count)): replaces the system's layers by `count` rows of
+// (r0, l0, alt, vx, vy) float64 values the caller checked and keeps alive for the call.
+PyObject* set_layers(PyObject*, PyObject* args) {
+    return guarded([&] {
+        PyObject* system = nullptr;
+        unsigned long long address = 0;
+        Py_ssize_t count = 0;
+        if (!PyArg_ParseTuple(args, "O(Kn)", &system, &address, &count)) throw PythonError{};
+        if (Py_TYPE(system) != vedov::binding::class_type(vedov::binding::ClassId::system_geom)) {
+            vedov::binding::raise_not_class_instance(system, "SystemGeom");
+        }
+        const auto* values = reinterpret_cast<const double*>(static_cast<std::uintptr_t>(address));
+        zam::VonKarmanLayers layers;
+        layers.reserve(static_cast<std::size_t>(count));
+        for (Py_ssize_t k = 0; k < count; ++k) {
+            const double* v = values + 5 * k;
+            layers.push_back({v[0], v[1], v[2], {v[3], v[4]}});
+        }
+        // Built first, swapped in last: a refusal leaves the system as it was.
+        vedov::binding::Exclusive<vedov::SystemGeom> record(system);
+        record->cov_model.swap(layers);
+        return vedov::binding::none();
+    });
+}
+
 // panic_exception() -> vedov's PanicException class
 PyObject* panic_exception(PyObject*, PyObject*) {
     PyObject* type = vedov::binding::panic_exception_type();
@@ -106,6 +133,7 @@ PyObject* build_id(PyObject*, PyObject*) {
 PyMethodDef functions[] = {
     {"borrow", borrow_system, METH_O, nullptr},
     {"load_document", load_document, METH_O, nullptr},
+    {"set_layers", set_layers, METH_VARARGS, nullptr},
     {"panic_exception", panic_exception, METH_NOARGS, nullptr},
     {"build_id", build_id, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
