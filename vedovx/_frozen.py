@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import collections
 import hashlib
+import sys
 import threading
 from typing import Any, NamedTuple
 
@@ -66,8 +67,20 @@ class FrozenSystem:
         return self._digest
 
     def thaw(self) -> vedov.SystemGeom:
-        """A new vedov.SystemGeom read from the document: the frozen system, bit for bit."""
-        return _native.load_document(self._document)
+        """A new vedov.SystemGeom read from the document: the frozen system, bit for bit.
+
+        ValueError when the document does not hold the counts this value states (a value made by
+        hand, or altered on its way)."""
+        system: vedov.SystemGeom = _native.load_document(self._document)
+        held = _native.borrow(system)
+        try:
+            found = Counts(*held.counts())
+        finally:
+            held.release()
+        if found != self._counts:
+            raise ValueError(f"the frozen system states {self._counts}, but its document holds "
+                             f"{found}")
+        return system
 
     def __setattr__(self, name: str, value: Any) -> None:
         raise AttributeError(f"a FrozenSystem cannot be changed (thaw() it): {name}")
@@ -85,6 +98,10 @@ class FrozenSystem:
 
     def __reduce__(self) -> tuple[Any, ...]:
         return FrozenSystem, (self._document, tuple(self._counts))
+
+    def __sizeof__(self) -> int:
+        # What Dask's memory accounting sees: the document's text.
+        return object.__sizeof__(self) + sys.getsizeof(self._document)
 
     def __dask_tokenize__(self) -> str:
         return self._digest
@@ -119,7 +136,8 @@ class _Thawed:
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
-        self._systems: collections.OrderedDict[str, vedov.SystemGeom] = collections.OrderedDict()
+        self._systems: collections.OrderedDict[str, tuple[vedov.SystemGeom, Counts]] = (
+            collections.OrderedDict())
         self._hits = self._misses = 0
 
     def get(self, frozen: FrozenSystem) -> vedov.SystemGeom:
@@ -127,16 +145,20 @@ class _Thawed:
         key = frozen.digest
         # Parsing holds the interpreter lock anyway; one lock makes a system parsed only once.
         with self._lock:
-            system = self._systems.get(key)
-            if system is not None:
+            found = self._systems.get(key)
+            if found is None:
+                self._misses += 1
+                found = (frozen.thaw(), frozen.counts)
+                self._systems[key] = found
+                while len(self._systems) > CACHE_SIZE:
+                    self._systems.popitem(last=False)
+            else:
                 self._hits += 1
                 self._systems.move_to_end(key)
-                return system
-            self._misses += 1
-            system = frozen.thaw()
-            self._systems[key] = system
-            while len(self._systems) > CACHE_SIZE:
-                self._systems.popitem(last=False)
+            system, counts = found
+            if counts != frozen.counts:
+                raise ValueError(f"the frozen system states {frozen.counts}, but its document "
+                                 f"holds {counts}")
             return system
 
     def info(self) -> CacheInfo:

@@ -25,7 +25,7 @@ from vedovx._matrices import COUNT_AT, MEASUREMENTS, MODELS, Step, _choice
 from vedovx._systems import borrowed
 
 __all__ = ["covariance", "interaction", "system_matrices", "recon_matrices", "SystemMatrices",
-           "ReconMatrices"]
+           "ReconMatrices", "WorkerPanic"]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -103,16 +103,11 @@ def block_threads() -> int | None:
     return 1
 
 
-class _PanicInTransit(Exception):
-    """vedov's PanicException on its way from a worker to the client: an ordinary exception to
-    the worker (that class cannot be pickled by name), PanicException again once unpickled."""
-
-    def __reduce__(self) -> tuple[Any, ...]:
-        return _panic, self.args
-
-
-def _panic(*args: Any) -> BaseException:
-    return vedovx.PanicException(*args)
+class WorkerPanic(vedovx.PanicException, Exception):  # type: ignore[misc, valid-type]
+    """vedov's PanicException raised by a block in another process (a distributed worker, a
+    process of Dask's pool), as the client receives it: a PanicException with the same message
+    (``except vedovx.PanicException`` catches it) that is also an Exception, because Dask's
+    distributed client cannot deliver any other kind: it would hang."""
 
 
 def _evaluate(frozen: FrozenSystem, block: _Block) -> npt.NDArray[Any]:
@@ -133,9 +128,9 @@ def _evaluate(frozen: FrozenSystem, block: _Block) -> npt.NDArray[Any]:
         return _matrices.projection(frozen, block.rows,  # type: ignore[arg-type]
                                     rows_index=rows, dtype=block.dtype, threads=threads)
     except vedovx.PanicException as failure:
-        if _worker() is None:
-            raise  # in this process: the client sees it as it is
-        raise _PanicInTransit(*failure.args) from None
+        if _worker() is None and multiprocessing.parent_process() is None:
+            raise  # the client is this process: it sees the exception as it is
+        raise WorkerPanic(*failure.args) from None
 
 
 # -- graphs, in the client --------------------------------------------------------------------

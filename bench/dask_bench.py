@@ -1,0 +1,121 @@
+"""Benchmark of vedovx.dask on a LocalCluster against in-process vedovx, on the 12,800-slope case.
+
+The system is the first case of arrays_bench.py: 39 m telescope, 0.28 central obscuration, 40 x 40
+subapertures, four laser guide stars at 90 km on the corners of a +/-15" square, a 40 x 40 truth
+sensor, a 41 x 41 mirror and the default profile. Its ReconMatrices are evaluated
+
+1. in process: vedovx.recon_matrices(system, threads=T), T the worker processes times their threads;
+2. through vedovx.dask.recon_matrices on a LocalCluster of worker processes (default 2 of 1
+   thread), the blocks kept on the workers (persist), from the graph's submission to the last block.
+
+It prints the throughput ratio (in-process time / cluster time), the tasks, the bytes sent to the
+workers (by the scheduler, and between workers), the graph's bytes from the client, the time to the
+first block, and checks every array gathered back against the in-process one bit for bit. The
+figures are of this one run.
+
+    python3 bench/dask_bench.py [--nsubx 40] [--chunk 1600] [--workers 2] [--threads 1]
+"""
+
+from __future__ import annotations
+
+import argparse
+import pickle
+import time
+from typing import Any
+
+import numpy as np
+
+FIELDS = ("c_meas_meas", "c_ts_meas", "d_meas_com", "d_ts_com", "p_meas")
+
+
+def telescope(nsubx: int) -> Any:
+    import vedov
+
+    system = vedov.SystemGeom.new_empty()
+    system.set_pupil(39.0, 0.28)
+    system.set_dt(0.001, 0.002)
+    system.add_cov_layer()
+    stars = [(-15.0, -15.0), (-15.0, 15.0), (15.0, -15.0), (15.0, 15.0)]
+    system.add_meas(39.0, nsubx, stars, 90000.0, [(0.0, 0.0)] * 4, [0.0] * 4, [0.0] * 4)
+    system.add_ts(39.0, 40, [(0.0, 0.0)])
+    system.add_com(39.0 / 40, 41, (0.0, 0.0), 0.0, 0.3, 0.0, 0.0, 1.0)
+    return system
+
+
+def scheduler_bytes(dask_scheduler: Any) -> int:
+    """Bytes the scheduler has sent to its workers so far."""
+    return sum(stream.byte_count for stream in dask_scheduler.stream_comms.values())
+
+
+def received_from_workers(dask_worker: Any) -> int:
+    """Bytes this worker has fetched from other workers."""
+    return sum(entry["total"] for entry in dask_worker.transfer_incoming_log)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--nsubx", type=int, default=40)
+    parser.add_argument("--chunk", type=int, default=1600, help="block edge (default 1600)")
+    parser.add_argument("--workers", type=int, default=2)
+    parser.add_argument("--threads", type=int, default=1, help="threads per worker")
+    args = parser.parse_args()
+
+    import vedovx
+    import vedovx.dask
+    from dask.highlevelgraph import HighLevelGraph
+    from distributed import Client, LocalCluster, futures_of, wait
+
+    system = telescope(args.nsubx)
+    frozen = vedovx.freeze(system)
+    total_threads = args.workers * args.threads
+    print(f"{frozen.counts.meas} slopes, {frozen.counts.ts} truth samples, {frozen.counts.com} "
+          f"actuators; the frozen system: {len(frozen.document) / 1e6:.2f} MB")
+
+    with LocalCluster(n_workers=args.workers, threads_per_worker=args.threads, processes=True,
+                      dashboard_address=":0") as cluster, Client(cluster) as client:
+        # Workers import vedovx once in their life, not per graph: done before the clock starts.
+        client.run(__import__, "vedovx.dask")
+        recon = vedovx.dask.recon_matrices(frozen, chunks=args.chunk)
+        arrays = [getattr(recon, name) for name in FIELDS]
+        graph = dict(HighLevelGraph.merge(*[a.__dask_graph__() for a in arrays]))
+        tasks = len(graph)
+        graph_bytes = len(pickle.dumps(graph))
+        sent_before = client.run_on_scheduler(scheduler_bytes)
+
+        start = time.perf_counter()
+        persisted = client.persist(arrays)
+        blocks = futures_of(persisted)
+        while not any(block.done() for block in blocks):
+            time.sleep(0.001)
+        first = time.perf_counter() - start
+        wait(blocks)
+        cluster_seconds = time.perf_counter() - start
+
+        sent = client.run_on_scheduler(scheduler_bytes) - sent_before
+        between = sum(client.run(received_from_workers).values())
+        gathered = client.compute(persisted, sync=True)
+
+    start = time.perf_counter()
+    memory = vedovx.recon_matrices(system, threads=total_threads)
+    memory_seconds = time.perf_counter() - start
+    same = all(
+        np.array_equal(np.asarray(array).view(np.uint64),
+                       getattr(memory, name).view(np.uint64))
+        for name, array in zip(FIELDS, gathered))
+
+    elements = sum(getattr(memory, name).size for name in FIELDS)
+    print(f"\nReconMatrices, {elements / 1e6:.1f} M elements:")
+    print(f"  in process, {total_threads} threads: {memory_seconds:7.2f} s")
+    print(f"  LocalCluster, {args.workers} worker processes x {args.threads} thread(s), blocks of "
+          f"{args.chunk}: {cluster_seconds:7.2f} s (blocks kept on the workers)")
+    print(f"  throughput: {memory_seconds / cluster_seconds:.3f}x the in-process one")
+    print(f"  tasks: {tasks} (one holds the frozen system); graph from the client: "
+          f"{graph_bytes / 1e6:.2f} MB")
+    print(f"  bytes sent to the workers: {sent / 1e6:.2f} MB by the scheduler, "
+          f"{between / 1e6:.2f} MB between workers")
+    print(f"  time to the first block: {first:.2f} s")
+    print(f"  every block equal to the in-process arrays bit for bit: {same}")
+
+
+if __name__ == "__main__":
+    main()
