@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what building vedov needs on a Debian machine: missing system packages, a recent CMake,
-# and the Python packages of the extras named as arguments (test, examples).
+# and the Python packages of the extras named as arguments (test, examples, dask).
 set -euo pipefail
 
 packages=(g++ make pkg-config libtbb-dev libyaml-dev libgtest-dev)
