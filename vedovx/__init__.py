@@ -8,6 +8,9 @@ honoured and progress reported. Results equal vedov's lists bit for bit. vedovx.
 request) gives the same matrices as Dask arrays.
 """
 
+# vedov first: its shared runtime is then the one the compiled part binds to and checks.
+import vedov  # noqa: F401
+
 try:
     from vedovx import _native
 except ImportError as error:

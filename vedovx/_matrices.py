@@ -14,7 +14,8 @@ from vedovx._systems import borrowed
 Measurements = Literal["meas", "phi", "ts"]
 ProjectedRows = Literal["meas_lines", "phi", "ts"]
 Model = Literal["closed-form", "exact"]
-FloatArray = np.ndarray[Any, np.dtype[np.floating[Any]]]
+# float64 by default, float32 when asked for: typed loosely so either is accepted downstream.
+FloatArray = npt.NDArray[Any]
 
 MEASUREMENTS = ("meas", "phi", "ts")
 PROJECTED = ("meas_lines", "phi", "ts")
