@@ -111,22 +111,16 @@ class WorkerPanic(vedovx.PanicException, Exception):  # type: ignore[misc, valid
 
 
 def _evaluate(frozen: FrozenSystem, block: _Block) -> npt.NDArray[Any]:
+    """One block, as the vedovx function of its product evaluates it (the arguments were checked
+    when the array was made)."""
     threads = block.threads if block.threads is not None else block_threads()
-    rows = slice(block.row_start, block.row_stop)
-    cols = slice(block.col_start, block.col_stop)
+    columns = {} if block.product == "projection" else {
+        "cols_index": slice(block.col_start, block.col_stop)}
     try:
-        if block.product == "covariance":
-            assert block.cols is not None
-            return _matrices.covariance(frozen, block.rows, block.cols,  # type: ignore[arg-type]
-                                        lag=block.lag, rows_index=rows, cols_index=cols,
-                                        dtype=block.dtype, threads=threads,
-                                        model=block.model)  # type: ignore[arg-type]
-        if block.product == "interaction":
-            return _matrices.interaction(frozen, block.rows,  # type: ignore[arg-type]
-                                         rows_index=rows, cols_index=cols, dtype=block.dtype,
-                                         threads=threads)
-        return _matrices.projection(frozen, block.rows,  # type: ignore[arg-type]
-                                    rows_index=rows, dtype=block.dtype, threads=threads)
+        return _matrices._run_one(frozen, None, threads, block.product, block.product, block.rows,
+                                  block.cols, lag=block.lag, model=block.model,
+                                  rows_index=slice(block.row_start, block.row_stop),
+                                  dtype=block.dtype, **columns)
     except vedovx.PanicException as failure:
         if _worker() is None and multiprocessing.parent_process() is None:
             raise  # the client is this process: it sees the exception as it is
