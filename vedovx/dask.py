@@ -20,7 +20,7 @@ from dask.highlevelgraph import HighLevelGraph
 
 import vedovx
 from vedovx import _arrays, _matrices
-from vedovx._frozen import Counts, FrozenSystem
+from vedovx._frozen import Counts, FrozenSystem, freeze
 from vedovx._matrices import COUNT_AT, MEASUREMENTS, MODELS, Step, _choice
 from vedovx._systems import borrowed
 
@@ -158,7 +158,7 @@ def _array(frozen: FrozenSystem, product: str, rows: str, cols: str | None, lag:
     if product == "projection":
         shape: tuple[int, ...] = (nrows,)
     else:
-        shape = (nrows, counts[COUNT_AT[cols if product == "covariance" else "com"]])  # type: ignore[index]
+        shape = (nrows, counts[COUNT_AT[cols if product == "covariance" and cols else "com"]])
     normal = _chunks(chunks, shape, dtype)
     name = f"vedovx-{product}-{rows}-{cols or 'com'}-" + tokenize(
         frozen.digest, product, rows, cols, lag, model, normal, dtype.str, threads)
@@ -174,7 +174,12 @@ def _array(frozen: FrozenSystem, product: str, rows: str, cols: str | None, lag:
     return da.Array(graph, name, normal, dtype=dtype, meta=np.empty((0,) * len(shape), dtype))
 
 
-def _frozen(system: Any) -> tuple[FrozenSystem, tuple[float, float]]:
+def _frozen(system: Any) -> FrozenSystem:
+    """A frozen system as it is (nothing parsed), any other system frozen."""
+    return system if isinstance(system, FrozenSystem) else freeze(system)
+
+
+def _frozen_and_steps(system: Any) -> tuple[FrozenSystem, tuple[float, float]]:
     """The frozen system and its time steps (simul_dt, meas_dt), read under one hold."""
     with borrowed(system) as held:
         frozen = system if isinstance(system, FrozenSystem) else FrozenSystem(
@@ -201,8 +206,7 @@ def covariance(system: Any, rows: _matrices.Measurements, cols: _matrices.Measur
     _choice(rows, MEASUREMENTS, "rows")
     _choice(cols, MEASUREMENTS, "cols")
     _choice(model, MODELS, "model")
-    frozen, _ = _frozen(system)
-    return _array(frozen, "covariance", rows, cols, float(lag), model, chunks,
+    return _array(_frozen(system), "covariance", rows, cols, float(lag), model, chunks,
                   _arrays.element_type(dtype, None), _threads(threads))
 
 
@@ -211,8 +215,7 @@ def interaction(system: Any, rows: _matrices.Measurements, *, chunks: Any = "aut
     """``vedovx.interaction(system, rows)`` as a Dask array; the other arguments are those of
     covariance()."""
     _choice(rows, MEASUREMENTS, "rows")
-    frozen, _ = _frozen(system)
-    return _array(frozen, "interaction", rows, None, 0.0, "closed-form", chunks,
+    return _array(_frozen(system), "interaction", rows, None, 0.0, "closed-form", chunks,
                   _arrays.element_type(dtype, None), _threads(threads))
 
 
@@ -221,7 +224,7 @@ def _products(system: Any, steps: list[Step], chunks: Any, dtype: npt.DTypeLike 
     _choice(model, MODELS, "model")
     element = _arrays.element_type(dtype, None)
     workers = _threads(threads)
-    frozen, (simul_dt, meas_dt) = _frozen(system)
+    frozen, (simul_dt, meas_dt) = _frozen_and_steps(system)
     lags = {"": 0.0, "simul_dt": simul_dt, "meas_dt": meas_dt}
     fields: dict[str, da.Array] = {}
     for field, product, rows, cols, lag in steps:
