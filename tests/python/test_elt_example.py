@@ -11,7 +11,7 @@ import pytest
 
 import vedov
 import vedovx
-from conftest import ADDRESS_SANITIZED, child_environment
+from conftest import child_environment
 from test_vedovx_arrays import same_bits
 
 zarr = pytest.importorskip("zarr")
@@ -20,7 +20,6 @@ pytest.importorskip("distributed")
 EXAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "elt_tomography.py"
 
 
-@pytest.mark.skipif(ADDRESS_SANITIZED, reason="no worker processes under the address sanitizer")
 def test_small_study_on_a_local_cluster(tmp_path):
     run = subprocess.run(
         [sys.executable, str(EXAMPLE), "--scale", "0.1", "--chunk", "35", "--keep", "--output",
