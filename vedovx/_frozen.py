@@ -1,5 +1,4 @@
-"""Frozen systems: a system's document as an immutable, hashable, picklable value, thawed once per
-process."""
+"""Frozen systems: a system as an immutable, picklable value, parsed once in each process."""
 
 from __future__ import annotations
 

@@ -1,7 +1,7 @@
-"""vedovx's matrices as Dask arrays: each block a vedovx block, evaluated where Dask runs it, from a
-frozen system the graph holds once.
+"""vedovx's matrices as Dask arrays, each block a vedovx block evaluated wherever Dask runs it.
 
-Imported on request only (``import vedovx.dask``): vedovx itself never imports Dask.
+The graph holds the frozen system once; every block's task reads it. Imported on request only
+(``import vedovx.dask``): vedovx itself never imports Dask.
 """
 
 from __future__ import annotations
