@@ -4,6 +4,8 @@ bit, in this process and on a cluster of two worker processes that loses one of 
 import os
 import pickle
 import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -12,6 +14,7 @@ import pytest
 
 import vedov
 import vedovx
+from conftest import child_environment
 from test_matrices import EVERY_KIND, small_system
 from test_vedovx_arrays import RECON, SYSTEM, SYSTEMS, loaded, same_bits
 
@@ -58,6 +61,14 @@ def test_a_process_parses_a_frozen_system_once():
     for _ in range(3):
         vedovx.covariance(pickle.loads(pickle.dumps(frozen)), "meas", "meas")
     assert vedovx._frozen.THAWED.info() == (2, 1, 1)  # hits, misses, systems kept
+
+
+def test_vedovx_alone_imports_no_dask():
+    code = "import sys, vedov, vedovx; vedovx.freeze(vedov.SystemGeom.new_empty()).thaw(); " \
+           "print(sorted(m for m in sys.modules if m.split('.')[0] in ('dask', 'distributed')))"
+    run = subprocess.run([sys.executable, "-c", code], env=child_environment(), text=True,
+                         capture_output=True, timeout=60, cwd=os.path.dirname(__file__))
+    assert run.stdout.split() == ["[]"], run.stderr
 
 
 def dask_equals_memory(system, chunks, scheduler="threads"):
