@@ -6,14 +6,15 @@ sensor, a 41 x 41 mirror and the default profile. Its ReconMatrices are evaluate
 
 1. in process: vedovx.recon_matrices(system, threads=T), T the worker processes times their threads;
 2. through vedovx.dask.recon_matrices on a LocalCluster of worker processes (default 2 of 1
-   thread), the blocks kept on the workers (persist), from the graph's submission to the last block.
+   thread), the blocks kept on the workers (persist), from the graph's submission to the last block;
 
-It prints the throughput ratio (in-process time / cluster time), the tasks, the bytes sent to the
+each --repeat times (default 3), in turn, so that both see the same load on a shared machine. It
+prints the throughput ratio (the in-process median time / the cluster's), the tasks, the bytes sent to the
 workers (by the scheduler, and between workers), the graph's bytes from the client, the time to the
 first block, and checks every array gathered back against the in-process one bit for bit. The
 figures are of this one run.
 
-    python3 bench/dask_bench.py [--nsubx 40] [--chunk 1600] [--workers 2] [--threads 1]
+    python3 bench/dask_bench.py [--nsubx 40] [--chunk 1600] [--workers 2] [--threads 1] [--repeat 3]
 """
 
 from __future__ import annotations
@@ -21,6 +22,7 @@ from __future__ import annotations
 import argparse
 import pickle
 import time
+from statistics import median
 from typing import Any
 
 import numpy as np
@@ -52,12 +54,17 @@ def received_from_workers(dask_worker: Any) -> int:
     return sum(entry["total"] for entry in dask_worker.transfer_incoming_log)
 
 
+def spread(times: list[float]) -> str:
+    return ", ".join(f"{t:.2f}" for t in times) + " s"
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--nsubx", type=int, default=40)
     parser.add_argument("--chunk", type=int, default=1600, help="block edge (default 1600)")
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--threads", type=int, default=1, help="threads per worker")
+    parser.add_argument("--repeat", type=int, default=3, help="runs of each way, in turn")
     args = parser.parse_args()
 
     import vedovx
@@ -71,6 +78,9 @@ def main() -> None:
     print(f"{frozen.counts.meas} slopes, {frozen.counts.ts} truth samples, {frozen.counts.com} "
           f"actuators; the frozen system: {len(frozen.document) / 1e6:.2f} MB")
 
+    cluster_times: list[float] = []
+    firsts: list[float] = []
+    memory_times: list[float] = []
     with LocalCluster(n_workers=args.workers, threads_per_worker=args.threads, processes=True,
                       dashboard_address=":0") as cluster, Client(cluster) as client:
         # Workers import vedovx once in their life, not per graph: done before the clock starts.
@@ -80,40 +90,52 @@ def main() -> None:
         graph = dict(HighLevelGraph.merge(*[a.__dask_graph__() for a in arrays]))
         tasks = len(graph)
         graph_bytes = len(pickle.dumps(graph))
-        sent_before = client.run_on_scheduler(scheduler_bytes)
+        # The two ways in turn, so that both see the same load; the ratio of their medians.
+        for repeat in range(args.repeat):
+            sent_before = client.run_on_scheduler(scheduler_bytes)
+            received_before = sum(client.run(received_from_workers).values())
+            start = time.perf_counter()
+            persisted = client.persist(arrays)
+            blocks = futures_of(persisted)
+            while not any(block.done() for block in blocks):
+                time.sleep(0.001)
+            firsts.append(time.perf_counter() - start)
+            wait(blocks)
+            cluster_times.append(time.perf_counter() - start)
+            if repeat == 0:
+                sent = client.run_on_scheduler(scheduler_bytes) - sent_before
+                between = sum(client.run(received_from_workers).values()) - received_before
+                gathered = client.compute(persisted, sync=True)
+            client.cancel(blocks)
+            del persisted, blocks
+            while any(client.has_what().values()):  # every block and the system released
+                time.sleep(0.01)
 
-        start = time.perf_counter()
-        persisted = client.persist(arrays)
-        blocks = futures_of(persisted)
-        while not any(block.done() for block in blocks):
-            time.sleep(0.001)
-        first = time.perf_counter() - start
-        wait(blocks)
-        cluster_seconds = time.perf_counter() - start
+            start = time.perf_counter()
+            memory = vedovx.recon_matrices(system, threads=total_threads)
+            memory_times.append(time.perf_counter() - start)
+            if repeat == 0:
+                same = all(np.array_equal(np.asarray(array).view(np.uint64),
+                                          getattr(memory, name).view(np.uint64))
+                           for name, array in zip(FIELDS, gathered))
+                del gathered
 
-        sent = client.run_on_scheduler(scheduler_bytes) - sent_before
-        between = sum(client.run(received_from_workers).values())
-        gathered = client.compute(persisted, sync=True)
-
-    start = time.perf_counter()
-    memory = vedovx.recon_matrices(system, threads=total_threads)
-    memory_seconds = time.perf_counter() - start
-    same = all(
-        np.array_equal(np.asarray(array).view(np.uint64),
-                       getattr(memory, name).view(np.uint64))
-        for name, array in zip(FIELDS, gathered))
-
+    memory_seconds, cluster_seconds = median(memory_times), median(cluster_times)
     elements = sum(getattr(memory, name).size for name in FIELDS)
+    pairs = ", ".join(f"{m / c:.3f}" for m, c in zip(memory_times, cluster_times))
     print(f"\nReconMatrices, {elements / 1e6:.1f} M elements:")
-    print(f"  in process, {total_threads} threads: {memory_seconds:7.2f} s")
+    print(f"  in process, {total_threads} threads: median {memory_seconds:.2f} s of "
+          f"{spread(memory_times)}")
     print(f"  LocalCluster, {args.workers} worker processes x {args.threads} thread(s), blocks of "
-          f"{args.chunk}: {cluster_seconds:7.2f} s (blocks kept on the workers)")
-    print(f"  throughput: {memory_seconds / cluster_seconds:.3f}x the in-process one")
+          f"{args.chunk}: median {cluster_seconds:.2f} s of {spread(cluster_times)} (blocks "
+          f"kept on the workers)")
+    print(f"  throughput: {memory_seconds / cluster_seconds:.3f}x the in-process one (the ratio of "
+          f"the medians; of each pair: {pairs})")
     print(f"  tasks: {tasks} (one holds the frozen system); graph from the client: "
           f"{graph_bytes / 1e6:.2f} MB")
     print(f"  bytes sent to the workers: {sent / 1e6:.2f} MB by the scheduler, "
           f"{between / 1e6:.2f} MB between workers")
-    print(f"  time to the first block: {first:.2f} s")
+    print(f"  time to the first block: median {median(firsts):.2f} s of {spread(firsts)}")
     print(f"  every block equal to the in-process arrays bit for bit: {same}")
 
 
