@@ -8,12 +8,17 @@
 namespace zam {
 
 CovMat::CovMat(std::span<const Measurement> rows, std::span<const Measurement> columns,
-               const VonKarmanLayers& turbulence, double lag, SimdLevel level)
-    : CovMat(BundleSet(rows), BundleSet(columns), turbulence, lag, level) {}
+               const VonKarmanLayers& turbulence, double lag, SimdLevel level,
+               CovarianceModel model)
+    : CovMat(BundleSet(rows), BundleSet(columns), turbulence, lag, level, model) {}
 
 CovMat::CovMat(BundleSet rows, BundleSet columns, const VonKarmanLayers& turbulence, double lag,
-               SimdLevel level)
-    : rows_(std::move(rows)), columns_(std::move(columns)), level_(level), width_(simd_width(level)) {
+               SimdLevel level, CovarianceModel model)
+    : rows_(std::move(rows)),
+      columns_(std::move(columns)),
+      level_(level),
+      model_(model),
+      width_(simd_width(level)) {
     constants_.reserve(turbulence.size());
     for (const VonKarmanLayer& layer : turbulence) constants_.push_back(layer_constants(layer));
     // Row lines are read where they cross each layer; column lines there too, shifted by -v·t.
@@ -93,10 +98,17 @@ void CovMat::fill_block(std::size_t i, std::size_t block, double* out) const {
     covariance_block(
         level_, {row_points_.data() + first * nlayers, row_weights_.data() + first, rows_[i].size(),
                  constants_.data(), nlayers, block_points_.data() + b.data * nlayers * 2,
-                 block_weights_.data() + b.data, lines, out});
+                 block_weights_.data() + b.data, lines, out},
+        model_);
 }
 
 double CovMat::element_in_range(std::size_t i, std::size_t j) const {
+    return model_ == CovarianceModel::exact ? model_element<CovarianceModel::exact>(i, j)
+                                            : model_element<CovarianceModel::closed_form>(i, j);
+}
+
+template <CovarianceModel model>
+double CovMat::model_element(std::size_t i, std::size_t j) const {
     const std::size_t nlayers = constants_.size();
     const LayerConstants* constants = constants_.data();
     const std::size_t a_begin = rows_.offset(i), a_end = rows_.offset(i + 1);
@@ -113,7 +125,8 @@ double CovMat::element_in_range(std::size_t i, std::size_t j) const {
             const Vec2D* pb = column_points_.data() + b * nlayers;
             double cov = -0.0;
             for (std::size_t l = 0; l < nlayers; ++l) {
-                cov = cov + layer_term(constants[l], pa[l].x - pb[l].x, pa[l].y - pb[l].y);
+                cov = cov + model_layer_term<model>(constants[l], pa[l].x - pb[l].x,
+                                                    pa[l].y - pb[l].y);
             }
             inner = inner + (cov * wa) * column_lines[b].weight;
         }

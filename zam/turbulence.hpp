@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "zam/geometry.hpp"
+#include "zam/von_karman_shape.hpp"
 
 namespace zam {
 
@@ -39,6 +40,26 @@ inline double layer_term(const LayerConstants& c, double dx, double dy) {
     const double decay = std::exp(x * -0.9359968) * 1.0056349;
     const double f = ((x * 1.7404436 + 1.0) * decay) / (x + 1.0);
     return c.scale * f;
+}
+
+/// Which shape a covariance's layer terms follow: the closed form f of layer_term (the default, vedov's
+/// own), or the exact von Kármán x^(5/6) K_5/6(x) of exact_layer_term.
+enum class CovarianceModel { closed_form, exact };
+
+/// One layer's exact von Kármán covariance of the phase at two points (dx, dy) apart:
+/// scale · g(s), s = (k · k) · (dx · dx + dy · dy) = x², g = x^(5/6) K_5/6(x) (von_karman_shape).
+inline double exact_layer_term(const LayerConstants& c, double dx, double dy) {
+    return c.scale * von_karman_shape((c.k * c.k) * (dx * dx + dy * dy));
+}
+
+/// The layer term of a model.
+template <CovarianceModel model>
+inline double model_layer_term(const LayerConstants& c, double dx, double dy) {
+    if constexpr (model == CovarianceModel::exact) {
+        return exact_layer_term(c, dx, dy);
+    } else {
+        return layer_term(c, dx, dy);
+    }
 }
 
 /// Covariance of the turbulent phase along line a with that along line b, each layer read along b

@@ -104,18 +104,23 @@ const VonKarmanLayers layers = {{0.21575883, 60, 0, {10, 0}},
                                 {2.062782, 60, 15800, {20, -8}}};
 
 TEST(SimdCovariance, EqualsTheScalarKernel) {
-    for (bool mixed : {false, true}) {
-        for (std::size_t ncols : {1u, 3u, 4u, 9u, 37u}) {
-            const auto rows = measurements(19, 11, mixed);
-            const auto cols = measurements(ncols, 12, mixed);
-            for (double lag : {0.0, 0.003, std::numeric_limits<double>::infinity()}) {
-                const DenseMatrix scalar = matrix(CovMat(rows, cols, layers, lag, SimdLevel::none));
-                for (SimdLevel level : supported_vector_levels()) {
-                    const DenseMatrix vector = matrix(CovMat(rows, cols, layers, lag, level));
-                    for (std::size_t k = 0; k < scalar.size(); ++k) {
-                        ASSERT_BITS_EQ(vector.data()[k], scalar.data()[k])
-                            << "level " << static_cast<int>(level) << " mixed " << mixed
-                            << " ncols " << ncols << " lag " << lag << " at " << k;
+    for (CovarianceModel model : {CovarianceModel::closed_form, CovarianceModel::exact}) {
+        for (bool mixed : {false, true}) {
+            for (std::size_t ncols : {1u, 3u, 4u, 9u, 37u}) {
+                const auto rows = measurements(19, 11, mixed);
+                const auto cols = measurements(ncols, 12, mixed);
+                for (double lag : {0.0, 0.003, std::numeric_limits<double>::infinity()}) {
+                    const DenseMatrix scalar =
+                        matrix(CovMat(rows, cols, layers, lag, SimdLevel::none, model));
+                    for (SimdLevel level : supported_vector_levels()) {
+                        const DenseMatrix vector =
+                            matrix(CovMat(rows, cols, layers, lag, level, model));
+                        for (std::size_t k = 0; k < scalar.size(); ++k) {
+                            ASSERT_BITS_EQ(vector.data()[k], scalar.data()[k])
+                                << "model " << static_cast<int>(model) << " level "
+                                << static_cast<int>(level) << " mixed " << mixed << " ncols "
+                                << ncols << " lag " << lag << " at " << k;
+                        }
                     }
                 }
             }
