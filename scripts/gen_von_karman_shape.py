@@ -4,7 +4,8 @@ The shape is g(x) = x^(5/6) K_5/6(x), evaluated from s = x^2 in two ranges:
 
 - s < 4 (x < 2): g = E(s) - s^(5/6) O(s), where E and O are the even power series of the two modified
   Bessel functions I_-5/6 and I_5/6 that make up K_5/6; both are replaced by polynomials of degree 9
-  in s fitted to them on [0, 4] (relative to g), E's constant term being g(0) to the nearest double.
+  in s fitted to them on [0, 4] (relative to g), E's constant term being g(0) to the nearest double
+  (O is tabulated negated).
 - s >= 4 (x >= 2): g = e^(-x) x^(1/3) P(x) / Q(x), a rational of degree (6, 6) fitted to
   e^x x^(-1/3) g(x) on [2, inf) in the variable 1/x (its coefficients are all positive).
 
@@ -196,7 +197,7 @@ def main():
     print(f"inline constexpr std::uint64_t seed_divisor = 0x{SEED_DIVISOR:08X};")
     print()
     print(array("even", e_coeffs, "E(s) in powers of s, from s^0 (g(0) to the nearest double)."))
-    print(array("odd", o_coeffs, "O(s) in powers of s, from s^0."))
+    print(array("minus_odd", [-c for c in o_coeffs], "-O(s) in powers of s, from s^0."))
     print(array("numerator", p, "P(x) in powers of x, from x^6 down to x^0."))
     print(array("denominator", q, "Q(x) - x^6 in powers of x, from x^5 down to x^0."))
     print(array("first_root_correction", first, "(1 + e)^(-1/6) over the seed's range, from e^0."))

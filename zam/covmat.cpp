@@ -18,6 +18,7 @@ CovMat::CovMat(BundleSet rows, BundleSet columns, const VonKarmanLayers& turbule
       columns_(std::move(columns)),
       level_(level),
       model_(model),
+      exact_fma_(model == CovarianceModel::exact && fused_multiply_add_usable()),
       width_(simd_width(level)) {
     constants_.reserve(turbulence.size());
     for (const VonKarmanLayer& layer : turbulence) constants_.push_back(layer_constants(layer));
@@ -102,13 +103,11 @@ void CovMat::fill_block(std::size_t i, std::size_t block, double* out) const {
         model_);
 }
 
-double CovMat::element_in_range(std::size_t i, std::size_t j) const {
-    return model_ == CovarianceModel::exact ? model_element<CovarianceModel::exact>(i, j)
-                                            : model_element<CovarianceModel::closed_form>(i, j);
-}
-
-template <CovarianceModel model>
-double CovMat::model_element(std::size_t i, std::size_t j) const {
+// The element over a layer term; inlined into each caller, so that the fused multiply-adds of
+// exact_element_fma's terms are instructions.
+template <class Term>
+[[gnu::always_inline]] inline double CovMat::element_sum(std::size_t i, std::size_t j,
+                                                         Term term) const {
     const std::size_t nlayers = constants_.size();
     const LayerConstants* constants = constants_.data();
     const std::size_t a_begin = rows_.offset(i), a_end = rows_.offset(i + 1);
@@ -125,14 +124,22 @@ double CovMat::model_element(std::size_t i, std::size_t j) const {
             const Vec2D* pb = column_points_.data() + b * nlayers;
             double cov = -0.0;
             for (std::size_t l = 0; l < nlayers; ++l) {
-                cov = cov + model_layer_term<model>(constants[l], pa[l].x - pb[l].x,
-                                                    pa[l].y - pb[l].y);
+                cov = cov + term(constants[l], pa[l].x - pb[l].x, pa[l].y - pb[l].y);
             }
             inner = inner + (cov * wa) * column_lines[b].weight;
         }
         total = total + inner;
     }
     return total;
+}
+
+double CovMat::element_in_range(std::size_t i, std::size_t j) const {
+    if (model_ == CovarianceModel::closed_form) return element_sum(i, j, ClosedFormTerm{});
+    return exact_fma_ ? exact_element_fma(i, j) : element_sum(i, j, ExactTerm{});
+}
+
+double CovMat::exact_element_fma(std::size_t i, std::size_t j) const {
+    return element_sum(i, j, ExactTermFma{});
 }
 
 }  // namespace zam

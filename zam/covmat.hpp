@@ -55,8 +55,9 @@ private:
                                               const VonKarmanLayers& layers, const double* lag);
 
     double element_in_range(std::size_t i, std::size_t j) const;
-    template <CovarianceModel model>
-    double model_element(std::size_t i, std::size_t j) const;
+    template <class Term>
+    double element_sum(std::size_t i, std::size_t j, Term term) const;
+    __attribute__((target("fma"))) double exact_element_fma(std::size_t i, std::size_t j) const;
     void build_blocks();
 
     struct Block {
@@ -73,6 +74,7 @@ private:
     std::vector<Vec2D> column_points_;
     SimdLevel level_;
     CovarianceModel model_;
+    bool exact_fma_;  ///< exact terms with the CPU's fused multiply-add
     std::size_t width_;
     std::vector<Block> blocks_;
     std::vector<double> block_points_;   ///< [(line · nlayers + layer) · 2 + xy][lane] per block

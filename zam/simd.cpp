@@ -295,9 +295,9 @@ bool kernel_matches(SimdLevel level) {
                 double cov = -0.0;
                 for (std::size_t l = 0; l < nlayers; ++l) {
                     const double* pb = points.data() + ((b * nlayers + l) * 2) * width;
-                    cov = cov + model_layer_term<model>(constants[l],
-                                                        row_points[a * nlayers + l].x - pb[q],
-                                                        row_points[a * nlayers + l].y - pb[width + q]);
+                    cov = cov + ModelTerm<model>{}(constants[l],
+                                                   row_points[a * nlayers + l].x - pb[q],
+                                                   row_points[a * nlayers + l].y - pb[width + q]);
                 }
                 inner = inner + (cov * row_weights[a]) * weights[b * width + q];
             }
@@ -308,9 +308,9 @@ bool kernel_matches(SimdLevel level) {
     return true;
 }
 
-// The exact shape by the level and by the scalar instance: both sides of x = 2 and its
-// neighbourhood, the clamps, zero, infinity, not a number and random arguments.
-bool shape_matches(SimdLevel level) {
+// The exact shape's check arguments: both sides of x = 2 and its neighbourhood, the clamps, zero,
+// infinity, not a number and random arguments.
+std::vector<double> shape_check_arguments() {
     std::vector<double> args = {0.0, 0x1p-300, 0x1p-1074, 746.0 * 746.0, 1e300, INFINITY, NAN};
     for (double s = 4.0, t = 4.0, k = 0; k < 64; ++k) {
         args.push_back(s = std::nextafter(s, 0.0));
@@ -320,10 +320,24 @@ bool shape_matches(SimdLevel level) {
     std::uniform_real_distribution<double> near(0.0, 16.0), far(0.0, 3000.0);
     for (int k = 0; k < 500; ++k) args.push_back(near(rng));
     for (int k = 0; k < 500; ++k) args.push_back(far(rng) * far(rng));
+    return args;
+}
+
+// The exact shape by the level and by the scalar instance.
+bool shape_matches(SimdLevel level) {
+    const std::vector<double> args = shape_check_arguments();
     std::vector<double> got(args.size());
     simd_von_karman_shape(level, args.data(), got.data(), args.size());
     for (std::size_t k = 0; k < args.size(); ++k) {
         if (!same(got[k], von_karman_shape(args[k]))) return false;
+    }
+    return true;
+}
+
+// The scalar instance with the CPU's fused multiply-add against the one with the C library's.
+__attribute__((target("fma"))) bool shape_fma_matches() {
+    for (double s : shape_check_arguments()) {
+        if (!same(von_karman_shape_fma(s), von_karman_shape(s))) return false;
     }
     return true;
 }
@@ -393,6 +407,11 @@ SimdLevel simd_level() {
     return level;
 }
 
+bool fused_multiply_add_usable() {
+    static const bool usable = __builtin_cpu_supports("fma") && shape_fma_matches();
+    return usable;
+}
+
 void simd_exp(SimdLevel level, const double* in, double* out, std::size_t n) {
     switch (level) {
         case SimdLevel::avx2: avx2::exp_n(in, out, n); return;
@@ -425,9 +444,9 @@ void interaction_block(SimdLevel level, const ImatBlockTask& task) {
 
 namespace {
 
-// Scalar instance: one lane.
-template <CovarianceModel model>
-void scalar_covariance_block(const CovBlockTask& task) {
+// Scalar instance: one lane, over a layer term.
+template <class Term>
+[[gnu::always_inline]] inline double scalar_block(const CovBlockTask& task, Term term) {
     double total = -0.0;
     for (std::size_t a = 0; a < task.row_lines; ++a) {
         double inner = -0.0;
@@ -436,13 +455,17 @@ void scalar_covariance_block(const CovBlockTask& task) {
             for (std::size_t l = 0; l < task.nlayers; ++l) {
                 const Vec2D& pa = task.row_points[a * task.nlayers + l];
                 const double* pb = task.points + (b * task.nlayers + l) * 2;
-                cov = cov + model_layer_term<model>(task.constants[l], pa.x - pb[0], pa.y - pb[1]);
+                cov = cov + term(task.constants[l], pa.x - pb[0], pa.y - pb[1]);
             }
             inner = inner + (cov * task.row_weights[a]) * task.weights[b];
         }
         total = total + inner;
     }
-    task.out[0] = total;
+    return total;
+}
+
+__attribute__((target("fma"))) double exact_scalar_block_fma(const CovBlockTask& task) {
+    return scalar_block(task, ExactTermFma{});
 }
 
 }  // namespace
@@ -462,7 +485,13 @@ void covariance_block(SimdLevel level, const CovBlockTask& task, CovarianceModel
             return;
         case SimdLevel::none: break;
     }
-    is_exact ? scalar_covariance_block<exact>(task) : scalar_covariance_block<closed_form>(task);
+    if (!is_exact) {
+        task.out[0] = scalar_block(task, ClosedFormTerm{});
+    } else if (fused_multiply_add_usable()) {
+        task.out[0] = exact_scalar_block_fma(task);
+    } else {
+        task.out[0] = scalar_block(task, ExactTerm{});
+    }
 }
 
 }  // namespace zam

@@ -20,6 +20,10 @@ std::size_t simd_width(SimdLevel level) noexcept;
 /// changes a result silently).
 SimdLevel simd_level();
 
+/// True when this CPU has fused multiply-add and von_karman_shape_fma reproduces von_karman_shape
+/// bit for bit, checked once on first use: then the scalar exact terms use it.
+bool fused_multiply_add_usable();
+
 /// True when this CPU can run `level` at all (none always can).
 bool simd_supported(SimdLevel level) noexcept;
 

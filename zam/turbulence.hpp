@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cmath>
+#include <type_traits>
 #include <vector>
 
 #include "zam/geometry.hpp"
@@ -52,15 +53,28 @@ inline double exact_layer_term(const LayerConstants& c, double dx, double dy) {
     return c.scale * von_karman_shape((c.k * c.k) * (dx * dx + dy * dy));
 }
 
-/// The layer term of a model.
-template <CovarianceModel model>
-inline double model_layer_term(const LayerConstants& c, double dx, double dy) {
-    if constexpr (model == CovarianceModel::exact) {
-        return exact_layer_term(c, dx, dy);
-    } else {
+/// The layer terms as function objects, for loops instantiated per model.
+struct ClosedFormTerm {
+    double operator()(const LayerConstants& c, double dx, double dy) const {
         return layer_term(c, dx, dy);
     }
-}
+};
+struct ExactTerm {
+    double operator()(const LayerConstants& c, double dx, double dy) const {
+        return exact_layer_term(c, dx, dy);
+    }
+};
+/// The term of a model.
+template <CovarianceModel model>
+using ModelTerm =
+    std::conditional_t<model == CovarianceModel::exact, ExactTerm, ClosedFormTerm>;
+/// ExactTerm's bits with the CPU's fused multiply-add, for loops compiled for it.
+struct ExactTermFma {
+    __attribute__((target("fma"))) double operator()(const LayerConstants& c, double dx,
+                                                      double dy) const {
+        return c.scale * von_karman_shape_fma((c.k * c.k) * (dx * dx + dy * dy));
+    }
+};
 
 /// Covariance of the turbulent phase along line a with that along line b, each layer read along b
 /// at the point displaced by -v·t (frozen flow over the lag t); layers summed in order from -0.0.
