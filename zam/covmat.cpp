@@ -97,9 +97,10 @@ void CovMat::fill_block(std::size_t i, std::size_t block, double* out) const {
     const std::size_t first = rows_.offset(i);
     const std::size_t lines = columns_[b.begin].size();
     covariance_block(
-        level_, {row_points_.data() + first * nlayers, row_weights_.data() + first, rows_[i].size(),
-                 constants_.data(), nlayers, block_points_.data() + b.data * nlayers * 2,
-                 block_weights_.data() + b.data, lines, out},
+        level_,
+        {row_points_.data() + first * nlayers, row_weights_.data() + first, rows_[i].size(),
+         constants_.data(), nlayers, block_points_.data() + b.data * nlayers * 2,
+         block_weights_.data() + b.data, lines, out},
         model_);
 }
 

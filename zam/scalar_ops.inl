@@ -1,4 +1,4 @@
-// The vector primitives of zam/von_karman_shape.inl on one double; included in each scalar instance.
+// The vector primitives of zam/von_karman_shape.inl on one double, for the scalar instances.
 
 // Before inclusion the namespace defines ZAM_TARGET; <bit>, <cmath>, <cstdint> and
 // zam/von_karman_shape_coefficients.hpp are included.

@@ -43,8 +43,8 @@ inline double layer_term(const LayerConstants& c, double dx, double dy) {
     return c.scale * f;
 }
 
-/// Which shape a covariance's layer terms follow: the closed form f of layer_term (the default, vedov's
-/// own), or the exact von Kármán x^(5/6) K_5/6(x) of exact_layer_term.
+/// Which shape a covariance's layer terms follow: the closed form f of layer_term (the default,
+/// vedov's own), or the exact von Kármán x^(5/6) K_5/6(x) of exact_layer_term.
 enum class CovarianceModel { closed_form, exact };
 
 /// One layer's exact von Kármán covariance of the phase at two points (dx, dy) apart:
@@ -66,12 +66,11 @@ struct ExactTerm {
 };
 /// The term of a model.
 template <CovarianceModel model>
-using ModelTerm =
-    std::conditional_t<model == CovarianceModel::exact, ExactTerm, ClosedFormTerm>;
+using ModelTerm = std::conditional_t<model == CovarianceModel::exact, ExactTerm, ClosedFormTerm>;
 /// ExactTerm's bits with the CPU's fused multiply-add, for loops compiled for it.
 struct ExactTermFma {
     __attribute__((target("fma"))) double operator()(const LayerConstants& c, double dx,
-                                                      double dy) const {
+                                                     double dy) const {
         return c.scale * von_karman_shape_fma((c.k * c.k) * (dx * dx + dy * dy));
     }
 };

@@ -56,18 +56,20 @@ ZAM_TARGET inline V vk_asymptotic(V s, V z) {
     const V x4 = vmul(x2, x2);
     const double* p = c::numerator;
     const double* q = c::denominator;
-    const V num = vfma(x4, vfma(vset(p[0]), x2, vfma(vset(p[1]), xr, vset(p[2]))),
-                       vfma(x2, vfma(vset(p[3]), xr, vset(p[4])), vfma(vset(p[5]), xr, vset(p[6]))));
-    const V den = vfma(x4, vadd(x2, vfma(vset(q[0]), xr, vset(q[1]))),
-                       vfma(x2, vfma(vset(q[2]), xr, vset(q[3])), vfma(vset(q[4]), xr, vset(q[5]))));
+    const V num =
+        vfma(x4, vfma(vset(p[0]), x2, vfma(vset(p[1]), xr, vset(p[2]))),
+             vfma(x2, vfma(vset(p[3]), xr, vset(p[4])), vfma(vset(p[5]), xr, vset(p[6]))));
+    const V den =
+        vfma(x4, vadd(x2, vfma(vset(q[0]), xr, vset(q[1]))),
+             vfma(x2, vfma(vset(q[2]), xr, vset(q[3])), vfma(vset(q[4]), xr, vset(q[5]))));
     const V z2 = vmul(z, z);
     const V cube_root = vmul(vmul(s, z), vmul(z2, z2));
     return vmul(vexp(vsub(vset(-0.0), x)), vmul(cube_root, vdiv(num, den)));
 }
 
-/// x^(5/6) K_5/6(x) at x = sqrt(s) for s ≥ 0: g(0) = 2^(-1/6) Γ(5/6) to the nearest double; +inf and
-/// not a number give not a number. Vectors whose lanes all lie on one side of x = 2 evaluate that
-/// side only.
+/// x^(5/6) K_5/6(x) at x = sqrt(s) for s ≥ 0: g(0) = 2^(-1/6) Γ(5/6) to the nearest double; +inf
+/// and not a number give not a number. Vectors whose lanes all lie on one side of x = 2 evaluate
+/// that side only.
 ZAM_TARGET inline V von_karman_shape(V s) {
     const V z = vk_inverse_sixth_root(vmax(vset(0x1p-300), s));
     const M series = vless(s, vset(von_karman_shape_coefficients::small_limit));

@@ -21,7 +21,8 @@ struct Reference {
     std::vector<double> shape;  ///< x^(5/6) K_5/6(x) at x = sqrt(s), nearest double
 };
 
-// tests/data/von_karman_shape.bin: little-endian (s, g) pairs (scripts/gen_von_karman_reference.py).
+// tests/data/von_karman_shape.bin: little-endian (s, g) pairs
+// (scripts/gen_von_karman_reference.py).
 const Reference& reference() {
     static const Reference table = [] {
         Reference r;
@@ -60,8 +61,9 @@ TEST_P(ShapeOnLevel, WithinTheBoundsAtEveryReferencePoint) {
             ASSERT_LE(error, 1e-16) << "s = " << ref.s[k];
         }
     }
-    std::printf("%zu points (%zu with x <= 50): largest relative error %.3g, absolute beyond %.3g\n",
-                got.size(), near, worst_relative, worst_absolute);
+    std::printf(
+        "%zu points (%zu with x <= 50): largest relative error %.3g, absolute beyond %.3g\n",
+        got.size(), near, worst_relative, worst_absolute);
 }
 
 std::string level_name(const testing::TestParamInfo<SimdLevel>& level) {
@@ -80,8 +82,8 @@ TEST(VonKarmanShape, InfinityAndNotANumberGiveNotANumber) {
 
 TEST(ExactLayerTerm, VarianceIsTheScaleTimesTheShapeAtZero) {
     // 2^(-1/6) Γ(5/6) to the nearest double, whatever the layer; the bits as vedov forms the scale.
-    for (const VonKarmanLayer& layer : {VonKarmanLayer{0.1, 10, 0, {0, 0}},
-                                        VonKarmanLayer{0.21575883, 60, 5000, {3, 4}}}) {
+    for (const VonKarmanLayer& layer :
+         {VonKarmanLayer{0.1, 10, 0, {0, 0}}, VonKarmanLayer{0.21575883, 60, 5000, {3, 4}}}) {
         const LayerConstants c = layer_constants(layer);
         EXPECT_BITS_EQ(exact_layer_term(c, 0.0, 0.0), c.scale * 1.0056349179985902);
     }

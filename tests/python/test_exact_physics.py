@@ -2,8 +2,9 @@
 
 One layer's exact covariance is C(r) = 0.08583068106228546 (l0/r0)^(5/3) g(2 pi r / l0), with
 g(x) = x^(5/6) K_5/6(x) read from tests/data/von_karman_shape.bin, the table the C++ shape is tested
-against (tests/cpp/von_karman_shape_test.cpp). The spectrum is W(f) = K r0^(-5/3) (f^2 + l0^-2)^(-11/6),
-f in cycles per unit length, and C(r) = 2 pi int f W(f) J0(2 pi f r) df. Writing the power as
+against (tests/cpp/von_karman_shape_test.cpp). The spectrum is
+W(f) = K r0^(-5/3) (f^2 + l0^-2)^(-11/6), f in cycles per unit length, and
+C(r) = 2 pi int f W(f) J0(2 pi f r) df. Writing the power as
 (1/Gamma(11/6)) int t^(5/6) e^(-t (f^2 + l0^-2)) dt and transforming each Gaussian exactly leaves
 C(r) = pi K r0^(-5/3) / Gamma(11/6) int t^(-1/6) e^(-t/l0^2 - pi^2 r^2 / t) dt: a positive, smooth
 integrand, so the quadrature holds its relative accuracy where C(r) is 1e-26 of C(0) and the
@@ -38,7 +39,7 @@ def spectrum_covariance(r, r0, l0):
         t = math.exp(u)
         return t ** (5 / 6) * math.exp(-t / l0**2 - (math.pi * r) ** 2 / t)
 
-    # The peak solves t^2 / l0^2 - (5/6) t - pi^2 r^2 = 0; beyond the bounds less than 1e-20 remains.
+    # The peak solves t^2 / l0^2 - (5/6) t - pi^2 r^2 = 0; past the bounds less than 1e-20 remains.
     peak = math.log((5 / 6 + math.sqrt((5 / 6) ** 2 + (2 * math.pi * r / l0) ** 2)) * l0**2 / 2)
     total = 0.0
     for a, b in ((peak - 60, peak), (peak, peak + 8)):
