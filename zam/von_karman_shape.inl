@@ -1,5 +1,5 @@
 // The exact von Kármán shape x^(5/6) K_5/6(x) over one vector type; included once per instruction
-// level and once for scalars, so that every lane follows the scalar's operations exactly.
+// level and in each scalar instance, so that every lane follows the scalar operations exactly.
 
 // Before inclusion the namespace defines ZAM_TARGET, the value type V, its lane mask type M and the
 // primitives vset, vadd, vsub, vmul, vfma (a·b + c rounded once), vsqrt, vdiv, vmin and vmax (the
