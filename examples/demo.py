@@ -149,21 +149,20 @@ def piston_removed(cov: Array) -> Array:
     return result
 
 
+def reconstructor(c_meas_meas: Array, c_meas_phi: Array, noise_var: float) -> Array:
+    """R = C_phi,meas (C_meas,meas + noise_var I)^-1: phase samples x slopes."""
+    c_nn = c_meas_meas + noise_var * np.eye(len(c_meas_meas))
+    result: Array = np.linalg.solve(c_nn, c_meas_phi).T.astype(np.float64)
+    return result
+
+
 def mmse_error(c_meas_meas: Array, c_meas_phi: Array, c_phi_phi: Array, noise_var: float) -> Array:
     """Piston-removed error variance at each phase sample of the MMSE phase estimate from slopes.
 
     R = C_phi,meas (C_meas,meas + noise_var I)^-1 and the error covariance is C_phi,phi - R C_meas,phi.
     """
-    c_nn = c_meas_meas + noise_var * np.eye(len(c_meas_meas))
-    reconstructor = np.linalg.solve(c_nn, c_meas_phi).T
-    return np.diag(piston_removed(c_phi_phi - reconstructor @ c_meas_phi)).copy()
-
-
-def reconstructor(c_meas_meas: Array, c_meas_phi: Array, noise_var: float) -> Array:
-    """R = C_phi,meas (C_meas,meas + noise_var I)^-1: phase samples x slopes."""
-    c_nn = c_meas_meas + noise_var * np.eye(len(c_meas_meas))
-    result: Array = np.linalg.solve(c_nn, c_meas_phi).T
-    return result
+    r = reconstructor(c_meas_meas, c_meas_phi, noise_var)
+    return np.diag(piston_removed(c_phi_phi - r @ c_meas_phi)).copy()
 
 
 def error_under(r: Array, c_meas_meas: Array, c_meas_phi: Array, c_phi_phi: Array,
@@ -241,13 +240,12 @@ def run(settings: Settings, timings: Timings) -> tuple[Study, vedov.SystemGeom]:
     # The same with the exact von Karman covariance: its own MMSE estimate, and the closed-form
     # estimate above judged by the exact statistics (what the closed form's prior really costs).
     with timings.step("exact model", "the covariances again with vedovx's exact model"):
-        exact = {"model": "exact"}
         e_pp = vedovx.covariance(system, "phi", "phi", rows_index=in_pupil, cols_index=in_pupil,
-                                 **exact)
-        e_mp = vedovx.covariance(system, "meas", "phi", cols_index=in_pupil, **exact)
-        e_mm = vedovx.covariance(system, "meas", "meas", **exact)
-        e_ref_mp = vedovx.covariance(reference, "meas", "phi", cols_index=in_pupil, **exact)
-        e_ref_mm = vedovx.covariance(reference, "meas", "meas", **exact)
+                                 model="exact")
+        e_mp = vedovx.covariance(system, "meas", "phi", cols_index=in_pupil, model="exact")
+        e_mm = vedovx.covariance(system, "meas", "meas", model="exact")
+        e_ref_mp = vedovx.covariance(reference, "meas", "phi", cols_index=in_pupil, model="exact")
+        e_ref_mm = vedovx.covariance(reference, "meas", "meas", model="exact")
         e_total = mmse_error(e_mm, e_mp, e_pp, noise_var)
         e_sampling = mmse_error(e_ref_mm, e_ref_mp, e_pp, noise_var)
         closed_form_r = reconstructor(c_meas_meas, c_meas_phi, noise_var)
