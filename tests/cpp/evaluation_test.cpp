@@ -55,6 +55,35 @@ TEST(Evaluation, CovarianceMatrixEqualsTheDefinition) {
     }
 }
 
+// The layers read with the exact model, line by line as cosample_lines reads them with f.
+struct ExactTurbulence {
+    const VonKarmanLayers& layers;
+};
+
+double cosample_lines(const ExactTurbulence& turbulence, const Line& a, const Line& b, double t) {
+    double sum = -0.0;
+    for (const VonKarmanLayer& layer : turbulence.layers) {
+        const Vec2D pa = a.at(layer.alt), pb = b.at(layer.alt);
+        const Vec2D shifted{pb.x - layer.v.x * t, pb.y - layer.v.y * t};
+        sum = sum + exact_layer_term(layer_constants(layer), pa.x - shifted.x, pa.y - shifted.y);
+    }
+    return sum;
+}
+
+TEST(Evaluation, ExactCovarianceMatrixEqualsTheDefinition) {
+    const auto rows = mixed_measurements(23, 1), cols = mixed_measurements(17, 2);
+    for (double lag : {0.0, 0.002, -0.5}) {
+        const DenseMatrix m =
+            matrix(CovMat(rows, cols, layers, lag, simd_level(), CovarianceModel::exact));
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            for (std::size_t j = 0; j < cols.size(); ++j) {
+                EXPECT_BITS_EQ(m(i, j), cosample(rows[i], cols[j], ExactTurbulence{layers}, lag))
+                    << i << "," << j;
+            }
+        }
+    }
+}
+
 TEST(Evaluation, NonFiniteWindAndLagFollowTheDefinition) {
     const auto ms = mixed_measurements(6, 3);
     const VonKarmanLayers odd = {{0.2, 30, 100, {inf, 0}}, {0.2, 30, 100, {1, 2}}};
@@ -151,15 +180,19 @@ TEST(Evaluation, LagZeroCovarianceIsNearlySymmetric) {
 
 TEST(Evaluation, IdenticalOnOneWorkerAndOnMany) {
     const auto ms = mixed_measurements(40, 10);
-    const DenseMatrix many = matrix(CovMat(ms, ms, layers, 0.001));
-    DenseMatrix one;
-    {
-        // No worker threads at all: the calling thread evaluates every element itself.
-        oneapi::tbb::global_control only_caller(
-            oneapi::tbb::global_control::max_allowed_parallelism, 1);
-        one = matrix(CovMat(ms, ms, layers, 0.001));
+    for (CovarianceModel model : {CovarianceModel::closed_form, CovarianceModel::exact}) {
+        const DenseMatrix many = matrix(CovMat(ms, ms, layers, 0.001, simd_level(), model));
+        DenseMatrix one;
+        {
+            // No worker threads at all: the calling thread evaluates every element itself.
+            oneapi::tbb::global_control only_caller(
+                oneapi::tbb::global_control::max_allowed_parallelism, 1);
+            one = matrix(CovMat(ms, ms, layers, 0.001, simd_level(), model));
+        }
+        for (std::size_t k = 0; k < many.size(); ++k) {
+            EXPECT_BITS_EQ(many.data()[k], one.data()[k]);
+        }
     }
-    for (std::size_t k = 0; k < many.size(); ++k) EXPECT_BITS_EQ(many.data()[k], one.data()[k]);
 }
 
 }  // namespace

@@ -132,7 +132,7 @@ void evaluate(const vedov::SystemGeom& system, const Request& request, const zam
         case Product::covariance:
             zam::fill(zam::CovMat(bundles(measurements(system, request.rows), request.row_selection),
                                   bundles(measurements(system, request.cols), request.col_selection),
-                                  system.cov_model, request.lag),
+                                  system.cov_model, request.lag, zam::simd_level(), request.model),
                       target, progress);
             return;
         case Product::interaction: {
