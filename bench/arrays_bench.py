@@ -13,7 +13,7 @@ the ratios printed are between figures of this one run.
    with progress, and in float32 in memory; time, peak RSS and the rate of covariance elements
    against the first case.
 
-    python3 bench/arrays_bench.py [--case recon elt] [--elt-nsubx 68] [--directory DIR]
+    python3 bench/arrays_bench.py [--case recon elt] [--repeat 3] [--elt-nsubx 68] [--directory DIR]
 """
 
 from __future__ import annotations
@@ -142,23 +142,34 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--case", nargs="+", default=["recon", "elt"], choices=["recon", "elt"])
     parser.add_argument("--elt-nsubx", type=int, default=68)
+    parser.add_argument("--repeat", type=int, default=3, help="runs of each compared step")
     parser.add_argument("--directory", default=None, help="where the memory map is written")
     args = parser.parse_args()
     directory = args.directory or tempfile.gettempdir()
     print(f"{len(os.sched_getaffinity(0))} CPUs")
     figures: dict[str, dict] = {}
     if "recon" in args.case:
-        for step in ("baseline", "vedovx", "vedov.new", "vedov lists"):
-            figures[step] = measure(step, 40, directory)
+        figures["baseline"] = measure("baseline", 40, directory)
+        # The two that the target compares run in turn, several times: the ratio of their medians.
+        runs: dict[str, list[dict]] = {"vedovx": [], "vedov.new": []}
+        for _ in range(args.repeat):
+            for step in runs:
+                runs[step].append(measure(step, 40, directory))
+        for step, done in runs.items():
+            done.sort(key=lambda f: f["seconds"])
+            figures[step] = {**done[len(done) // 2], "all_seconds": [f["seconds"] for f in done]}
+        figures["vedov lists"] = measure("vedov lists", 40, directory)
         base, ours = figures["baseline"]["peak_rss"], figures["vedovx"]
         print("\n12,800 slopes (39 m, 40 x 40, 4 LGS), ReconMatrices:")
         print(f"  interpreter baseline (vedov, vedovx, NumPy, the system): {gb(base)}; "
               f"the result: {gb(ours['bytes'])}")
         for step in ("vedovx", "vedov.new", "vedov lists"):
             f = figures[step]
-            print(f"  {step:12s} {f['seconds']:7.2f} s   peak RSS {gb(f['peak_rss'])}")
+            times = ", ".join(f"{t:.2f}" for t in f.get("all_seconds", [f["seconds"]]))
+            print(f"  {step:12s} {f['seconds']:7.2f} s (runs: {times})   "
+                  f"peak RSS {gb(f['peak_rss'])}")
         print(f"  vedovx.recon_matrices / ReconMatrices.new: "
-              f"{ours['seconds'] / figures['vedov.new']['seconds']:.3f}x the time; "
+              f"{ours['seconds'] / figures['vedov.new']['seconds']:.3f}x the time (medians); "
               f"/ the list path: {ours['seconds'] / figures['vedov lists']['seconds']:.3f}x")
         print(f"  vedovx peak RSS over the baseline: {gb(ours['peak_rss'] - base)} = "
               f"{(ours['peak_rss'] - base) / ours['bytes']:.3f}x the result's bytes")

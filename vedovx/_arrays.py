@@ -8,6 +8,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from vedovx import _native
+
 # What the compiled part is given for storage: (address, rows, cols, row stride in elements, itemsize).
 Target = tuple[int, int, int, int, int]
 # And for a selection: (address, count) of int64 indices, or None for every entry.
@@ -43,6 +45,7 @@ def storage(
     contiguous: a view into a larger array or a numpy.memmap included."""
     if out is None:
         array: np.ndarray[Any, Any] = np.empty(shape, dtype)
+        _native.small_pages((array.ctypes.data, array.nbytes))
     else:
         if not isinstance(out, np.ndarray):
             raise TypeError(f"out must be a numpy.ndarray, not {type(out).__name__}")
