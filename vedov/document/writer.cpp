@@ -27,10 +27,22 @@ const yaml_char_t* chars(const char* text) {
     return reinterpret_cast<const yaml_char_t*>(text);
 }
 
+// libyaml's emitter, deleted by the destructor once initialised: as a member, it is released also
+// when the constructor of the class holding it fails.
+struct EmitterState {
+    EmitterState() {
+        if (!yaml_emitter_initialize(&raw)) throw std::bad_alloc();
+    }
+    ~EmitterState() { yaml_emitter_delete(&raw); }
+    EmitterState(const EmitterState&) = delete;
+    EmitterState& operator=(const EmitterState&) = delete;
+
+    yaml_emitter_t raw;
+};
+
 class Emitter {
 public:
     explicit Emitter(std::string& out) : out_(out) {
-        if (!yaml_emitter_initialize(&emitter_)) throw std::bad_alloc();
         yaml_emitter_set_output(&emitter_, append_output, &out_);
         yaml_emitter_set_width(&emitter_, -1);
         yaml_emitter_set_break(&emitter_, YAML_LN_BREAK);
@@ -40,9 +52,6 @@ public:
         yaml_document_start_event_initialize(&event, nullptr, nullptr, nullptr, 1);
         emit(event);
     }
-    ~Emitter() { yaml_emitter_delete(&emitter_); }
-    Emitter(const Emitter&) = delete;
-    Emitter& operator=(const Emitter&) = delete;
 
     void finish() {
         yaml_event_t event;
@@ -121,7 +130,8 @@ private:
     }
 
     std::string& out_;
-    yaml_emitter_t emitter_;
+    EmitterState state_;
+    yaml_emitter_t& emitter_ = state_.raw;
 };
 
 class Writer {
