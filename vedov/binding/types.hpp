@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "vedov/binding/access.hpp"
+#include "vedov/binding/errors.hpp"
 #include "vedov/binding/python.hpp"
 #include "vedov/binding/value_slot.hpp"
 #include "vedov/products.hpp"
@@ -98,9 +99,6 @@ public:
 private:
     Instance<T>* instance_;
 };
-
-[[noreturn]] void raise_already_mutably_borrowed();
-[[noreturn]] void raise_already_borrowed();
 
 template <class T>
 Shared<T>::Shared(PyObject* object) : instance_(instance_of<T>(object)) {

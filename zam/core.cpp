@@ -1,4 +1,4 @@
-// Bundles of the measurement kinds: the lines of sight and weights each measurement reduces to.
+// Bundles of the measurement kinds (the lines of sight and weights each reduces to) and bundle sets.
 #include <cmath>
 #include <limits>
 #include <type_traits>
