@@ -1,4 +1,5 @@
-// Bundles of the measurement kinds (the lines of sight and weights each reduces to) and bundle sets.
+// Bundles of the measurement kinds (the lines of sight and weights each reduces to) and bundle
+// sets.
 #include <cmath>
 #include <limits>
 #include <type_traits>

@@ -82,8 +82,7 @@ TEST(Cpus, CgroupV1UnlimitedAndContainerRoot) {
 
 TEST(Cpus, MountRootMatchesWholePathComponents) {
     // Root /foo shows /foo and what lies below it, never its sibling /foobar.
-    const std::string mounted_at_foo =
-        "30 23 0:26 /foo /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n";
+    const std::string mounted_at_foo = "30 23 0:26 /foo /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n";
     const std::map<std::string, std::string> quotas = {
         {"/sys/fs/cgroupbar/cpu.max", "200000 100000"},
         {"/sys/fs/cpu.max", "200000 100000"},

@@ -52,8 +52,9 @@ PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
     return guarded([&]() -> PyObject* {
         auto* object = reinterpret_cast<PyObject*>(type);
         raise(PyExc_TypeError,
-              "cannot create '" + text_or_unknown(Ref(PyObject_GetAttrString(object, "__module__"))) +
-                  "." + text_or_unknown(Ref(PyObject_GetAttrString(object, "__qualname__"))) +
+              "cannot create '" +
+                  text_or_unknown(Ref(PyObject_GetAttrString(object, "__module__"))) + "." +
+                  text_or_unknown(Ref(PyObject_GetAttrString(object, "__qualname__"))) +
                   "' instances");
     });
 }

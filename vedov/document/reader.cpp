@@ -343,7 +343,7 @@ private:
         }
         [&]<std::size_t... I>(std::index_sequence<I...>) {
             (void)((v.index == static_cast<int>(I) ? (read_alternative<V, I>(node, path, out), true)
-                                                    : false) ||
+                                                   : false) ||
                    ...);
         }(std::index_sequence_for<Alternatives...>{});
     }

@@ -46,21 +46,23 @@ struct VariantSchema;
 template <>
 struct Schema<zam::Vec2D> {
     static constexpr std::string_view name = "Vec2D";
-    static constexpr auto fields = std::tuple{field("x", &zam::Vec2D::x), field("y", &zam::Vec2D::y)};
+    static constexpr auto fields =
+        std::tuple{field("x", &zam::Vec2D::x), field("y", &zam::Vec2D::y)};
 };
 
 template <>
 struct Schema<zam::Vec3D> {
     static constexpr std::string_view name = "Vec3D";
-    static constexpr auto fields = std::tuple{field("x", &zam::Vec3D::x), field("y", &zam::Vec3D::y),
-                                              field("z", &zam::Vec3D::z)};
+    static constexpr auto fields = std::tuple{
+        field("x", &zam::Vec3D::x), field("y", &zam::Vec3D::y), field("z", &zam::Vec3D::z)};
 };
 
 template <>
 struct Schema<zam::Line> {
     static constexpr std::string_view name = "Line";
-    static constexpr auto fields = std::tuple{field("x0", &zam::Line::x0), field("xz", &zam::Line::xz),
-                                              field("y0", &zam::Line::y0), field("yz", &zam::Line::yz)};
+    static constexpr auto fields =
+        std::tuple{field("x0", &zam::Line::x0), field("xz", &zam::Line::xz),
+                   field("y0", &zam::Line::y0), field("yz", &zam::Line::yz)};
 };
 
 template <>
@@ -74,10 +76,10 @@ struct Schema<zam::VonKarmanLayer> {
 template <>
 struct Schema<zam::Pupil> {
     static constexpr std::string_view name = "Pupil";
-    static constexpr auto fields = std::tuple{field("rad_outer", &zam::Pupil::rad_outer),
-                                              field("rad_inner", &zam::Pupil::rad_inner),
-                                              field("spider_thickness", &zam::Pupil::spider_thickness),
-                                              field("spiders", &zam::Pupil::spiders)};
+    static constexpr auto fields = std::tuple{
+        field("rad_outer", &zam::Pupil::rad_outer), field("rad_inner", &zam::Pupil::rad_inner),
+        field("spider_thickness", &zam::Pupil::spider_thickness),
+        field("spiders", &zam::Pupil::spiders)};
 };
 
 template <>
@@ -124,9 +126,9 @@ struct VariantSchema<zam::Actuator> {
 template <>
 struct Schema<zam::Gaussian> {
     static constexpr std::string_view name = "Gaussian";
-    static constexpr auto fields = std::tuple{field("sigma", &zam::Gaussian::sigma),
-                                              field("position", &zam::Gaussian::position),
-                                              field("microns_per_volt", &zam::Gaussian::microns_per_volt)};
+    static constexpr auto fields = std::tuple{
+        field("sigma", &zam::Gaussian::sigma), field("position", &zam::Gaussian::position),
+        field("microns_per_volt", &zam::Gaussian::microns_per_volt)};
 };
 
 template <>
@@ -138,12 +140,15 @@ struct Schema<zam::TipTilt> {
 template <>
 struct Schema<SystemGeom> {
     static constexpr std::string_view name = "SystemGeom";
-    static constexpr auto fields =
-        std::tuple{field("meas", &SystemGeom::meas),           field("phi", &SystemGeom::phi),
-                   field("ts", &SystemGeom::ts),               field("com", &SystemGeom::com),
-                   field("cov_model", &SystemGeom::cov_model), field("pupil", &SystemGeom::pupil),
-                   field("meas_lines", &SystemGeom::meas_lines),
-                   field("simul_dt", &SystemGeom::simul_dt),   field("meas_dt", &SystemGeom::meas_dt)};
+    static constexpr auto fields = std::tuple{field("meas", &SystemGeom::meas),
+                                              field("phi", &SystemGeom::phi),
+                                              field("ts", &SystemGeom::ts),
+                                              field("com", &SystemGeom::com),
+                                              field("cov_model", &SystemGeom::cov_model),
+                                              field("pupil", &SystemGeom::pupil),
+                                              field("meas_lines", &SystemGeom::meas_lines),
+                                              field("simul_dt", &SystemGeom::simul_dt),
+                                              field("meas_dt", &SystemGeom::meas_dt)};
 };
 
 /// True for the types above with fields of their own.
