@@ -4,7 +4,7 @@ Builds a document of many slope measurements (and their lines of sight) as text,
 one run: vedov's load_yaml, PyYAML's CSafeLoader on the same text, and vedov's save_yaml. Prints
 the median of several repetitions in MB/s of document text.
 
-    PYTHONPATH=build/vedov/binding python3 bench/yaml_bench.py [--measurements N] [--repeat R]
+    PYTHONPATH=build/python python3 bench/yaml_bench.py [--measurements N] [--repeat R]
 """
 
 import argparse

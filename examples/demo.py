@@ -5,10 +5,11 @@ An 8 m telescope (central obscuration 0.14) with four laser guide stars at 90 km
 deformable mirror at the pupil with 17 x 17 actuators 0.5 m apart, 32 x 32 phase samples over the pupil
 and the default seven-layer turbulence profile. The study
 
-1. keeps the subapertures whose centre sees the pupil (pmeas, filter_meas) and the actuators whose
-   response at some phase sample in the pupil reaches the coupling, that is the actuators within about
-   one pitch of the pupil (d_phi_com, filter_com);
-2. computes SystemMatrices and ReconMatrices;
+1. keeps the subapertures whose centre sees the pupil (the projection of the measurement lines,
+   filter_meas) and the actuators whose response at some phase sample in the pupil reaches the
+   coupling, that is the actuators within about one pitch of the pupil (d_phi_com, filter_com);
+2. computes the system and reconstruction matrices as NumPy arrays with vedovx, straight into the
+   arrays on vedov's worker pool;
 3. builds with NumPy the minimum-mean-square-error estimate of the on-axis phase at the phase samples
    from the slopes, R = C_phi,meas (C_meas,meas + C_nn)^-1, the noise C_nn a stated diagonal;
 4. reports the error of that estimate, piston removed and averaged over the pupil, and its tomographic
@@ -40,6 +41,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 import vedov
+import vedovx
 
 Array = NDArray[np.float64]
 Mask = NDArray[np.bool_]
@@ -54,6 +56,8 @@ SCIENCE_NM = 1650.0
 SIMUL_DT = 0.001
 MEAS_DT = 0.002
 OUTPUT = pathlib.Path(__file__).resolve().parent / "output"
+# Altitudes of two layers of the default profile, where the guide-star footprints are drawn.
+FOOTPRINT_ALTITUDES = (5800.0, 15800.0)
 
 
 @dataclass
@@ -131,7 +135,7 @@ def build_system(settings: Settings, stars: list[tuple[float, float]],
 
 def keep_seen_subapertures(system: vedov.SystemGeom) -> Mask:
     """Drops the slopes whose subaperture centre lies outside the clear pupil; returns the mask."""
-    seen: Mask = np.asarray(system.pmeas(), dtype=np.float64) == 1.0
+    seen: Mask = vedovx.projection(system, "meas_lines") == 1.0
     system.filter_meas(seen.tolist())
     return seen
 
@@ -170,6 +174,7 @@ class Study:
     uncorrected: float
     noise_var: float
     imat_shape: tuple[int, int]  # of d_meas_com, after both filters
+    footprints: dict[float, Array]  # where the slopes' lines of sight cross layers, by altitude
 
 
 def run(settings: Settings, timings: Timings) -> tuple[Study, vedov.SystemGeom]:
@@ -187,12 +192,11 @@ def run(settings: Settings, timings: Timings) -> tuple[Study, vedov.SystemGeom]:
         raise SystemExit("no subaperture centre lies in the clear pupil: use a larger --nsubx")
 
     with timings.step("SystemMatrices", f"{settings.nphi**2} phase samples, {nmeas} slopes"):
-        matrices = vedov.SystemMatrices.new(system)
-        in_pupil = np.array(matrices.p_phi) == 1.0
-        inside = np.ix_(in_pupil, in_pupil)
-        c_phi_phi = np.array(matrices.c_phi_phi)[inside]
-        c_meas_phi = np.array(matrices.c_meas_phi)[:, in_pupil]
-        d_phi_com = np.array(matrices.d_phi_com)[in_pupil]
+        matrices = vedovx.system_matrices(system)
+        in_pupil = matrices.p_phi == 1.0
+        c_phi_phi = matrices.c_phi_phi[np.ix_(in_pupil, in_pupil)]
+        c_meas_phi = matrices.c_meas_phi[:, in_pupil]
+        d_phi_com = matrices.d_phi_com[in_pupil]
 
     with timings.step("actuators", "filter_com on the response at the phase samples"):
         valid_com = d_phi_com.max(axis=0) >= COUPLING
@@ -200,13 +204,13 @@ def run(settings: Settings, timings: Timings) -> tuple[Study, vedov.SystemGeom]:
 
     ncom = int(valid_com.sum())
     with timings.step("ReconMatrices", f"{nmeas} x {nmeas} slope covariance, {ncom} actuators"):
-        recon = vedov.ReconMatrices.new(system)
-        c_meas_meas = np.array(recon.c_meas_meas)
-        rows, columns = np.array(recon.d_meas_com).shape
+        recon = vedovx.recon_matrices(system)
+        c_meas_meas = recon.c_meas_meas
+        rows, columns = recon.d_meas_com.shape
 
     with timings.step("reference", "the same sensors on axis at infinity"):
-        ref_meas_phi = np.array(vedov.SystemMatrices.new(reference).c_meas_phi)[:, in_pupil]
-        ref_meas_meas = np.array(vedov.ReconMatrices.new(reference).c_meas_meas)
+        ref_meas_phi = vedovx.covariance(reference, "meas", "phi", cols_index=in_pupil)
+        ref_meas_meas = vedovx.covariance(reference, "meas", "meas")
 
     # A slope is a phase difference across its subaperture divided by the subaperture's size.
     noise_var = (settings.noise / settings.subaperture) ** 2
@@ -215,8 +219,10 @@ def run(settings: Settings, timings: Timings) -> tuple[Study, vedov.SystemGeom]:
         sampling = mmse_error(ref_meas_meas, ref_meas_phi, c_phi_phi, noise_var)
         uncorrected = float(np.diag(piston_removed(c_phi_phi)).mean())
 
+    footprints = {altitude: vedovx.positions(system, "meas", altitude=altitude)
+                  for altitude in FOOTPRINT_ALTITUDES}
     study = Study(settings, valid_sub, valid_com, in_pupil, c_meas_meas, total, total - sampling,
-                  uncorrected, noise_var, (rows, columns))
+                  uncorrected, noise_var, (rows, columns), footprints)
     return study, system
 
 
@@ -227,7 +233,8 @@ def round_trip(system: vedov.SystemGeom, output: pathlib.Path, timings: Timings)
         system.save_yaml(str(path))
         loaded = vedov.SystemGeom.load_yaml(str(path))
         loaded.save_yaml(str(again))
-        same = path.read_bytes() == again.read_bytes() and loaded.imat() == system.imat()
+        same = path.read_bytes() == again.read_bytes() and bool(
+            (vedovx.interaction(loaded, "meas") == vedovx.interaction(system, "meas")).all())
         again.unlink()
     if not same:
         raise SystemExit("the reloaded system differs from the saved one")

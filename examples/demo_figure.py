@@ -10,13 +10,11 @@ from matplotlib.axes import Axes
 from matplotlib.figure import Figure
 from matplotlib.patches import Circle, Rectangle
 
-from demo import ARCSEC, COBS, GSALT, TELDIAM, nm
+from demo import ARCSEC, COBS, FOOTPRINT_ALTITUDES, GSALT, TELDIAM, nm
 
 if TYPE_CHECKING:
     from demo import Study
 
-# Altitudes of two layers of the default profile, where the guide-star footprints are drawn.
-FOOTPRINT_ALTITUDES = (5800.0, 15800.0)
 STAR_COLOURS = ("#1f78b4", "#33a02c", "#ff7f00", "#6a3d9a")
 RADIUS = TELDIAM / 2
 INNER = COBS * TELDIAM / 2
@@ -79,8 +77,15 @@ def pupil_panel(ax: Axes, study: Study) -> None:
 
 def footprint_panel(ax: Axes, study: Study, altitude: float) -> None:
     scale = 1.0 - altitude / GSALT
-    for (sx, sy), colour in zip(study.settings.stars, STAR_COLOURS):
+    # Where each kept subaperture's line of sight crosses the layer (vedovx.positions): per star,
+    # a block of y slopes and one of x slopes at the same points.
+    points = study.footprints[altitude]
+    per_star = len(points) // len(study.settings.stars)
+    for (sx, sy), colour, first in zip(study.settings.stars, STAR_COLOURS,
+                                       range(0, len(points), per_star)):
         cx, cy = sx * ARCSEC * altitude, sy * ARCSEC * altitude
+        ax.scatter(points[first:first + per_star, 0], points[first:first + per_star, 1], s=3,
+                   color=colour, alpha=0.5, linewidths=0)
         outline(ax, RADIUS * scale, cx, cy, colour)
         outline(ax, INNER * scale, cx, cy, colour, width=0.8)
         ax.plot([cx], [cy], "+", color=colour, label=f'LGS ({sx:g}", {sy:g}")')

@@ -32,7 +32,7 @@ ctest --test-dir build/tests --output-on-failure -j"$jobs"
 section "installed module: Python tests"
 PIP_ROOT_USER_ACTION=ignore "$python" -m pip install -q .
 "$python" -m pytest -q --slow tests/python
-"$python" -m mypy --strict examples/
+"$python" -m mypy --strict examples/ vedovx/
 
 section "address and undefined-behaviour sanitizers: C++ tests"
 cmake -S . -B build/asan -DCMAKE_CXX_COMPILER="$clang" -DCMAKE_BUILD_TYPE=Release \
@@ -46,7 +46,7 @@ section "address and undefined-behaviour sanitizers: Python tests"
 # interpreter's own leaks at exit are ignored, those with vedov's code on the stack fail the run.
 reports=build/asan/python-reports
 rm -rf "$reports" && mkdir -p "$reports"
-PYTHONMALLOC=malloc PYTHONPATH="$PWD/build/asan/vedov/binding" \
+PYTHONMALLOC=malloc PYTHONPATH="$PWD/build/asan/python" \
     LD_PRELOAD="$("$clang" -print-file-name=libclang_rt.asan-x86_64.so)" \
     ASAN_OPTIONS="detect_leaks=1:log_path=$PWD/$reports/asan" LSAN_OPTIONS=exitcode=0 \
     UBSAN_OPTIONS="$UBSAN_OPTIONS:log_path=$PWD/$reports/ubsan" \

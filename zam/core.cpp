@@ -95,18 +95,16 @@ Bundle get_bundle(const Measurement& m) {
 }
 
 BundleSet::BundleSet(std::span<const Measurement> measurements) {
-    offsets_.reserve(checked_add(measurements.size(), 1));
-    offsets_.push_back(0);
-    std::size_t total = 0;
-    for (const Measurement& m : measurements) {
-        total = checked_add(total, bundle_size(m));
-        offsets_.push_back(total);
+    build(measurements.size(), [&](std::size_t k) -> const Measurement& { return measurements[k]; });
+}
+
+BundleSet::BundleSet(std::span<const Measurement> measurements,
+                     std::span<const std::size_t> order) {
+    for (std::size_t i : order) {
+        if (i >= measurements.size()) fail_index(measurements.size(), i);
     }
-    check_capacity<WeightedLine>(total);
-    lines_.resize(total);
-    for (std::size_t i = 0; i < measurements.size(); ++i) {
-        write_bundle(measurements[i], lines_.data() + offsets_[i]);
-    }
+    build(order.size(),
+          [&](std::size_t k) -> const Measurement& { return measurements[order[k]]; });
 }
 
 }  // namespace zam

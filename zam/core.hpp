@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "zam/failure.hpp"
 #include "zam/geometry.hpp"
 #include "zam/measurement.hpp"
 
@@ -92,6 +93,9 @@ double cosample(const Measurement& m, const Measurement& other, const Object& ob
 class BundleSet {
 public:
     explicit BundleSet(std::span<const Measurement> measurements);
+    /// The bundles of measurements[order[k]], k in order; an index past the list fails with the
+    /// index failure.
+    BundleSet(std::span<const Measurement> measurements, std::span<const std::size_t> order);
 
     std::size_t size() const noexcept { return offsets_.size() - 1; }
     std::span<const WeightedLine> operator[](std::size_t i) const noexcept {
@@ -102,6 +106,23 @@ public:
     std::size_t offset(std::size_t i) const noexcept { return offsets_[i]; }
 
 private:
+    // Sizes every bundle first, then writes them back to back; measurement(k) is the k-th one.
+    template <class Nth>
+    void build(std::size_t count, const Nth& measurement) {
+        offsets_.reserve(checked_add(count, 1));
+        offsets_.push_back(0);
+        std::size_t total = 0;
+        for (std::size_t k = 0; k < count; ++k) {
+            total = checked_add(total, bundle_size(measurement(k)));
+            offsets_.push_back(total);
+        }
+        check_capacity<WeightedLine>(total);
+        lines_.resize(total);
+        for (std::size_t k = 0; k < count; ++k) {
+            write_bundle(measurement(k), lines_.data() + offsets_[k]);
+        }
+    }
+
     std::vector<WeightedLine> lines_;
     std::vector<std::size_t> offsets_;
 };

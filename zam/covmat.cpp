@@ -1,13 +1,19 @@
 // Covariance elements from precomputed bundles and piercing points.
 #include "zam/covmat.hpp"
 
+#include <utility>
+
 #include "zam/failure.hpp"
 
 namespace zam {
 
 CovMat::CovMat(std::span<const Measurement> rows, std::span<const Measurement> columns,
                const VonKarmanLayers& turbulence, double lag, SimdLevel level)
-    : rows_(rows), columns_(columns), level_(level), width_(simd_width(level)) {
+    : CovMat(BundleSet(rows), BundleSet(columns), turbulence, lag, level) {}
+
+CovMat::CovMat(BundleSet rows, BundleSet columns, const VonKarmanLayers& turbulence, double lag,
+               SimdLevel level)
+    : rows_(std::move(rows)), columns_(std::move(columns)), level_(level), width_(simd_width(level)) {
     constants_.reserve(turbulence.size());
     for (const VonKarmanLayer& layer : turbulence) constants_.push_back(layer_constants(layer));
     // Row lines are read where they cross each layer; column lines there too, shifted by -v·t.
@@ -75,10 +81,10 @@ double CovMat::element(std::size_t i, std::size_t j) const {
     return element_in_range(i, j);
 }
 
-void CovMat::fill_block(std::size_t i, std::size_t block, double* row) const {
+void CovMat::fill_block(std::size_t i, std::size_t block, double* out) const {
     const Block& b = blocks_[block];
     if (b.end - b.begin == 1) {
-        row[b.begin] = element_in_range(i, b.begin);
+        out[0] = element_in_range(i, b.begin);
         return;
     }
     const std::size_t nlayers = constants_.size();
@@ -87,7 +93,7 @@ void CovMat::fill_block(std::size_t i, std::size_t block, double* row) const {
     covariance_block(
         level_, {row_points_.data() + first * nlayers, row_weights_.data() + first, rows_[i].size(),
                  constants_.data(), nlayers, block_points_.data() + b.data * nlayers * 2,
-                 block_weights_.data() + b.data, lines, row + b.begin});
+                 block_weights_.data() + b.data, lines, out});
 }
 
 double CovMat::element_in_range(std::size_t i, std::size_t j) const {

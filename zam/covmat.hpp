@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "zam/core.hpp"
@@ -26,6 +27,9 @@ class CovMat {
 public:
     CovMat(std::span<const Measurement> rows, std::span<const Measurement> columns,
            const VonKarmanLayers& turbulence, double lag, SimdLevel level = simd_level());
+    /// The same over bundles built by the caller (of chosen measurements, say).
+    CovMat(BundleSet rows, BundleSet columns, const VonKarmanLayers& turbulence, double lag,
+           SimdLevel level = simd_level());
 
     std::size_t nrows() const noexcept { return rows_.size(); }
     std::size_t ncols() const noexcept { return columns_.size(); }
@@ -34,8 +38,13 @@ public:
     double element(std::size_t i, std::size_t j) const;
 
     std::size_t nblocks() const noexcept { return blocks_.size(); }
-    /// Writes row i's elements of column block `block` into row[j] (i and block in range).
-    void fill_block(std::size_t i, std::size_t block, double* row) const;
+    /// The columns [first, second) of a block: one, or as many as the vector level has lanes.
+    std::pair<std::size_t, std::size_t> block_columns(std::size_t block) const noexcept {
+        return {blocks_[block].begin, blocks_[block].end};
+    }
+    /// Writes row i's elements of column block `block` to out[0 .. its width) (i and block in
+    /// range).
+    void fill_block(std::size_t i, std::size_t block, double* out) const;
 
 private:
     // Points of every line at every layer, line n and layer l at [n · nlayers + l]; with a lag,

@@ -26,6 +26,14 @@ void fail_index(std::size_t len, std::size_t index, std::source_location where) 
                   where);
 }
 
+void fail_shape(std::size_t rows, std::size_t cols, std::size_t storage_rows,
+                std::size_t storage_cols, std::source_location where) {
+    throw Failure("shape mismatch: the matrix is " + std::to_string(rows) + " x " +
+                      std::to_string(cols) + " but its storage is " + std::to_string(storage_rows) +
+                      " x " + std::to_string(storage_cols),
+                  where);
+}
+
 void fail_capacity(std::source_location where) {
     throw Failure("capacity overflow", where);
 }

@@ -32,6 +32,11 @@ private:
 [[noreturn]] void fail_index(std::size_t len, std::size_t index,
                              std::source_location where = std::source_location::current());
 
+/// Fails with "shape mismatch: the matrix is ROWS x COLS but its storage is R x C".
+[[noreturn]] void fail_shape(std::size_t rows, std::size_t cols, std::size_t storage_rows,
+                             std::size_t storage_cols,
+                             std::source_location where = std::source_location::current());
+
 /// Fails with "capacity overflow": a size that no allocation can represent.
 [[noreturn]] void fail_capacity(std::source_location where = std::source_location::current());
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "zam/actuator.hpp"
@@ -34,7 +35,13 @@ public:
         build_blocks(prebuilt_.has_value());
     }
 
-    std::size_t nrows() const noexcept { return rows_.size(); }
+    /// Rows given by bundles the caller built (of chosen measurements, say).
+    IMat(BundleSet rows, std::span<const Column> columns, SimdLevel level = simd_level())
+        : columns_(columns), level_(level), prebuilt_(std::move(rows)) {
+        build_blocks(true);
+    }
+
+    std::size_t nrows() const noexcept { return prebuilt_ ? prebuilt_->size() : rows_.size(); }
     std::size_t ncols() const noexcept { return columns_.size(); }
 
     /// Checks i against nrows(), then j against ncols().
@@ -46,17 +53,21 @@ public:
     }
 
     std::size_t nblocks() const noexcept { return blocks_.size(); }
-    /// Writes row i's elements of column block `block` into row[j] (i and block in range).
-    void fill_block(std::size_t i, std::size_t block, double* row) const {
+    /// The columns [first, second) of a block: one, or as many as the vector level has lanes.
+    std::pair<std::size_t, std::size_t> block_columns(std::size_t block) const noexcept {
+        return {blocks_[block].begin, blocks_[block].end};
+    }
+    /// Writes row i's elements of column block `block` to out[0 .. its width) (i and block in
+    /// range).
+    void fill_block(std::size_t i, std::size_t block, double* out) const {
         const Block& b = blocks_[block];
         if (b.end - b.begin == 1) {
-            row[b.begin] = prebuilt_ ? sample((*prebuilt_)[i], columns_[b.begin])
-                                     : sample(rows_[i], columns_[b.begin]);
+            out[0] = prebuilt_ ? sample((*prebuilt_)[i], columns_[b.begin])
+                               : sample(rows_[i], columns_[b.begin]);
             return;
         }
         const std::span<const WeightedLine> bundle = (*prebuilt_)[i];
-        interaction_block(level_,
-                          {bundle.data(), bundle.size(), fields_.data() + b.data, row + b.begin});
+        interaction_block(level_, {bundle.data(), bundle.size(), fields_.data() + b.data, out});
     }
 
 private:

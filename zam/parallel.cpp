@@ -5,7 +5,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <exception>
 #include <limits>
+#include <mutex>
+#include <thread>
 
 #include "zam/cpus.hpp"
 
@@ -13,8 +17,23 @@ namespace zam {
 
 namespace {
 
-// Set in the child of every fork made once the pool exists (inherited by its own children).
+// Set in the child of every fork made once the pool (or any arena) exists; inherited by its own
+// children.
 std::atomic<bool> lost_to_fork{false};
+
+// Registers the fork handler once, before the first arena starts threads.
+void watch_forks() {
+    static const bool registered = [] {
+        pthread_atfork(nullptr, nullptr,
+                       [] { lost_to_fork.store(true, std::memory_order_relaxed); });
+        return true;
+    }();
+    (void)registered;
+}
+
+int arena_size(std::size_t threads) {
+    return static_cast<int>(std::min<std::size_t>(threads, std::numeric_limits<int>::max()));
+}
 
 }  // namespace
 
@@ -23,12 +42,60 @@ oneapi::tbb::task_arena& worker_pool() {
     // including threads still running while the process exits. The calling thread joins it as one
     // of its workers while it waits.
     static auto* pool = [] {
-        pthread_atfork(nullptr, nullptr,
-                       [] { lost_to_fork.store(true, std::memory_order_relaxed); });
-        return new oneapi::tbb::task_arena(static_cast<int>(
-            std::min<std::size_t>(available_cpus(), std::numeric_limits<int>::max())));
+        watch_forks();
+        return new oneapi::tbb::task_arena(arena_size(available_cpus()));
     }();
     return *pool;
+}
+
+void run_with_threads(std::size_t threads, const std::function<void()>& work) {
+    if (threads == 0) {
+        run_on_pool(work);
+        return;
+    }
+    watch_forks();
+    if (pool_lost_to_fork()) {
+        work();
+        return;
+    }
+    oneapi::tbb::task_arena arena(arena_size(threads));
+    arena.execute(work);
+}
+
+void run_watched(std::size_t threads, Progress& progress, std::chrono::milliseconds interval,
+                 const std::function<void()>& work, const std::function<void()>& watch) {
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false;
+    std::exception_ptr work_failure;
+    std::thread driver([&] {
+        try {
+            run_with_threads(threads, work);
+        } catch (...) {
+            work_failure = std::current_exception();
+        }
+        const std::lock_guard lock(mutex);
+        done = true;
+        ended.notify_one();
+    });
+    std::exception_ptr watch_failure;
+    {
+        std::unique_lock lock(mutex);
+        while (!ended.wait_for(lock, interval, [&] { return done; })) {
+            if (watch_failure) continue;  // cancelled: only wait for the workers to stop
+            lock.unlock();
+            try {
+                watch();
+            } catch (...) {
+                watch_failure = std::current_exception();
+                progress.cancelled.store(true, std::memory_order_relaxed);
+            }
+            lock.lock();
+        }
+    }
+    driver.join();
+    if (watch_failure) std::rethrow_exception(watch_failure);
+    if (work_failure) std::rethrow_exception(work_failure);
 }
 
 bool pool_lost_to_fork() noexcept {

@@ -163,4 +163,45 @@ TEST(Concurrency, ForkedChildEvaluatesOnItsOwnThread) {
     EXPECT_FALSE(pool_lost_to_fork());
 }
 
+// A watched run fills caller-owned storage (here float32 rows spaced apart) on a thread of its own
+// while the caller watches; a watch that throws cancels the work, and a failing work reaches the
+// caller.
+TEST(Concurrency, WatchedRunsFillStorageAndStopWhenTheWatchThrows) {
+    const std::vector<Measurement> ms = measurements(24);
+    const DenseMatrix expected = matrix(CovMat(ms, ms, layers, 0.001));
+    std::vector<float> storage(ms.size() * 30, -1.0f);
+    const Target target{storage.data(), ms.size(), ms.size(), 30, ElementType::float32};
+    Progress progress;
+    run_watched(
+        2, progress, std::chrono::milliseconds(1),
+        [&] { fill(CovMat(ms, ms, layers, 0.001), target, progress); }, [] {});
+    EXPECT_EQ(progress.rows_done.load(), ms.size());
+    for (std::size_t i = 0; i < ms.size(); ++i) {
+        for (std::size_t j = 0; j < 30; ++j) {
+            const float want = j < ms.size() ? static_cast<float>(expected(i, j)) : -1.0f;
+            EXPECT_EQ(std::memcmp(&storage[i * 30 + j], &want, sizeof want), 0) << i << " " << j;
+        }
+    }
+
+    Progress stopped;
+    const std::string message = vedov_test::failure_message([&] {
+        run_watched(
+            0, stopped, std::chrono::milliseconds(1),
+            [&] {
+                while (!stopped.cancelled.load()) std::this_thread::yield();
+            },
+            [] { throw Failure("stop"); });
+    });
+    EXPECT_EQ(message, "stop");
+    EXPECT_TRUE(stopped.cancelled.load());
+
+    Progress unwatched;
+    EXPECT_EQ(vedov_test::failure_message([&] {
+                  run_watched(
+                      3, unwatched, std::chrono::milliseconds(1),
+                      [] { throw Failure("from the work"); }, [] {});
+              }),
+              "from the work");
+}
+
 }  // namespace

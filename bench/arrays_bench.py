@@ -1,0 +1,185 @@
+"""Benchmark of vedovx's arrays against vedov's lists, at the sizes large telescopes work at.
+
+Each measurement runs in a child process of its own, so that its peak resident memory is its own;
+the ratios printed are between figures of this one run.
+
+1. 39 m telescope, 0.28 central obscuration, 40 x 40 subapertures of 0.975 m, four laser guide stars
+   at 90 km on the corners of a +/-15" square, the default profile (12,800 slopes):
+   vedovx.recon_matrices against ReconMatrices.new alone and against the list path (new, the
+   property reads and numpy.array of each), time and peak RSS; the interpreter's baseline (vedov,
+   vedovx and NumPy imported, the system built) and the result's bytes.
+2. The same telescope with six laser guide stars at 90 km on a circle of 34" radius and 68 x 68
+   subapertures kept by the pupil projection: c_meas_meas written tile by tile into a .npy memory map
+   with progress, and in float32 in memory; time, peak RSS and the rate of covariance elements
+   against the first case.
+
+    python3 bench/arrays_bench.py [--case recon elt] [--elt-nsubx 68] [--directory DIR]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+SETUP = """
+import math, time
+import numpy as np
+import vedov, vedovx
+
+def telescope(nsubx, stars, filtered):
+    system = vedov.SystemGeom.new_empty()
+    system.set_pupil(39.0, 0.28)
+    system.set_dt(0.001, 0.002)
+    system.add_cov_layer()
+    n = len(stars)
+    system.add_meas(39.0, nsubx, stars, 90000.0, [(0.0, 0.0)] * n, [0.0] * n, [0.0] * n)
+    if filtered:
+        system.filter_meas([p == 1.0 for p in vedovx.projection(system, "meas_lines")])
+    system.add_ts(39.0, 40, [(0.0, 0.0)])
+    system.add_com(39.0 / 40, 41, (0.0, 0.0), 0.0, 0.3, 0.0, 0.0, 1.0)
+    return system
+
+def square():
+    return [(-15.0, -15.0), (-15.0, 15.0), (15.0, -15.0), (15.0, 15.0)]
+
+def circle():
+    return [(34.0 * math.cos(k * math.pi / 3), 34.0 * math.sin(k * math.pi / 3)) for k in range(6)]
+"""
+
+# What each child measures: it prints a JSON object with its seconds and figures.
+STEPS = {
+    "baseline": """
+system = telescope(40, square(), False)
+print(json.dumps({"seconds": 0.0}))
+""",
+    "vedov.new": """
+system = telescope(40, square(), False)
+start = time.perf_counter()
+recon = vedov.ReconMatrices.new(system)
+print(json.dumps({"seconds": time.perf_counter() - start}))
+""",
+    "vedov lists": """
+system = telescope(40, square(), False)
+start = time.perf_counter()
+recon = vedov.ReconMatrices.new(system)
+arrays = {name: np.array(getattr(recon, name)) for name in
+          ("c_ts_meas", "c_meas_meas", "d_ts_com", "d_meas_com", "p_meas")}
+print(json.dumps({"seconds": time.perf_counter() - start}))
+""",
+    "vedovx": """
+system = telescope(40, square(), False)
+start = time.perf_counter()
+recon = vedovx.recon_matrices(system)
+seconds = time.perf_counter() - start
+fields = [recon.c_ts_meas, recon.c_meas_meas, recon.d_ts_com, recon.d_meas_com, recon.p_meas]
+print(json.dumps({"seconds": seconds, "bytes": sum(a.nbytes for a in fields),
+                  "elements": recon.c_meas_meas.size + recon.c_ts_meas.size}))
+""",
+    "elt memmap": """
+system = telescope(NSUBX, circle(), True)
+n = vedovx.info(system).meas
+path = os.path.join(DIRECTORY, "c_meas_meas.npy")
+header = np.lib.format.open_memmap(path, mode="w+", dtype=np.float64, shape=(n, n))
+offset = header.offset
+del header
+rows = max(1, (256 << 20) // (8 * n))  # tiles of about 256 MB
+start = time.perf_counter()
+from tqdm import tqdm
+bar = tqdm(total=n, desc="c_meas_meas into a memory map", unit="row", file=sys.stderr)
+for first in range(0, n, rows):
+    last = min(n, first + rows)
+    tile = np.memmap(path, dtype=np.float64, mode="r+", offset=offset + first * n * 8,
+                     shape=(last - first, n))
+    vedovx.covariance(system, "meas", "meas", rows_index=slice(first, last), out=tile,
+                      progress=lambda done, total: bar.update(first + done - bar.n))
+    tile.flush()
+    del tile
+bar.close()
+seconds = time.perf_counter() - start
+disk = os.stat(path).st_blocks * 512
+check = np.load(path, mmap_mode="r")
+probe = vedovx.covariance(system, "meas", "meas", rows_index=[0, n // 2, n - 1])
+same = bool((np.asarray(check[[0, n // 2, n - 1]]).view(np.uint64) == probe.view(np.uint64)).all())
+del check
+os.unlink(path)
+print(json.dumps({"seconds": seconds, "elements": n * n, "slopes": n, "disk": disk,
+                  "same": same}))
+""",
+    "elt float32": """
+system = telescope(NSUBX, circle(), True)
+n = vedovx.info(system).meas
+start = time.perf_counter()
+c = vedovx.covariance(system, "meas", "meas", dtype=np.float32, progress=True)
+seconds = time.perf_counter() - start
+print(json.dumps({"seconds": seconds, "elements": n * n, "slopes": n, "bytes": c.nbytes}))
+""",
+}
+
+
+def measure(step: str, nsubx: int, directory: str) -> dict:
+    code = "import json, os, sys\n" + SETUP + f"NSUBX = {nsubx}\nDIRECTORY = {directory!r}\n"
+    code += STEPS[step]
+    # The child's own peak, printed last.
+    code += "import resource\nprint(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)\n"
+    result = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True,
+                            check=True)
+    *_, line, peak = result.stdout.strip().splitlines()
+    figures = json.loads(line)
+    figures["peak_rss"] = int(peak)
+    return figures
+
+
+def gb(n: float) -> str:
+    return f"{n / 1e9:.2f} GB"
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--case", nargs="+", default=["recon", "elt"], choices=["recon", "elt"])
+    parser.add_argument("--elt-nsubx", type=int, default=68)
+    parser.add_argument("--directory", default=None, help="where the memory map is written")
+    args = parser.parse_args()
+    directory = args.directory or tempfile.gettempdir()
+    print(f"{len(os.sched_getaffinity(0))} CPUs")
+    figures: dict[str, dict] = {}
+    if "recon" in args.case:
+        for step in ("baseline", "vedovx", "vedov.new", "vedov lists"):
+            figures[step] = measure(step, 40, directory)
+        base, ours = figures["baseline"]["peak_rss"], figures["vedovx"]
+        print("\n12,800 slopes (39 m, 40 x 40, 4 LGS), ReconMatrices:")
+        print(f"  interpreter baseline (vedov, vedovx, NumPy, the system): {gb(base)}; "
+              f"the result: {gb(ours['bytes'])}")
+        for step in ("vedovx", "vedov.new", "vedov lists"):
+            f = figures[step]
+            print(f"  {step:12s} {f['seconds']:7.2f} s   peak RSS {gb(f['peak_rss'])}")
+        print(f"  vedovx.recon_matrices / ReconMatrices.new: "
+              f"{ours['seconds'] / figures['vedov.new']['seconds']:.3f}x the time; "
+              f"/ the list path: {ours['seconds'] / figures['vedov lists']['seconds']:.3f}x")
+        print(f"  vedovx peak RSS over the baseline: {gb(ours['peak_rss'] - base)} = "
+              f"{(ours['peak_rss'] - base) / ours['bytes']:.3f}x the result's bytes")
+    if "elt" in args.case:
+        for step in ("elt memmap", "elt float32"):
+            figures[step] = measure(step, args.elt_nsubx, directory)
+        memmap, single = figures["elt memmap"], figures["elt float32"]
+        print(f"\nELT: {memmap['slopes']} slopes (39 m, {args.elt_nsubx} x {args.elt_nsubx} kept "
+              f"by the pupil, 6 LGS on a 34\" circle), c_meas_meas:")
+        for step, f in (("memory map", memmap), ("float32", single)):
+            rate = f["elements"] / f["seconds"]
+            line = (f"  {step:10s} {f['seconds']:7.1f} s   {rate / 1e6:6.1f} M elements/s   "
+                    f"peak RSS {gb(f['peak_rss'])}")
+            if "recon" in args.case:
+                ref = figures["vedovx"]["elements"] / figures["vedovx"]["seconds"]
+                line += f"   rate {rate / ref:.3f}x the 12,800-slope case"
+            print(line)
+        print(f"  memory map: {gb(memmap['disk'])} on disk, sampled rows equal the in-memory "
+              f"evaluation bit for bit: {memmap['same']}")
+    print("\n" + json.dumps(figures))
+
+
+if __name__ == "__main__":
+    main()

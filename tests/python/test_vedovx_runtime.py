@@ -1,0 +1,176 @@
+"""vedovx beside vedov: access rules, the lock released, Ctrl-C, progress, and a pair that belongs
+together."""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import vedov
+import vedovx
+from conftest import Hook, child_environment
+
+SLOW_SYSTEM = """
+import vedov
+g = vedov.SystemGeom.new_empty()
+g.add_cov_layer()
+g.add_meas(8.0, 40, [(-15.0, -15.0), (15.0, 15.0)], 90000.0, [(0.0, 0.0)] * 2, [0.0] * 2,
+           [0.0] * 2)
+"""
+
+
+def slow_system():
+    scope = {}
+    exec(SLOW_SYSTEM, scope)  # 6,400 slopes: a covariance of several seconds on two cores
+    return scope["g"]
+
+
+def run_child(code, timeout=120):
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                            text=True, timeout=timeout, env=child_environment(),
+                            cwd=os.path.dirname(__file__))
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+def test_vedov_mutations_are_refused_while_vedovx_reads_and_other_threads_run():
+    g = slow_system()
+    done, refusals, ticks = threading.Event(), [], []
+
+    def evaluate():
+        vedovx.covariance(g, "meas", "meas", rows_index=slice(0, 2000))
+        done.set()
+
+    worker = threading.Thread(target=evaluate)
+    worker.start()
+    while not done.is_set():  # this thread runs while the other evaluates
+        ticks.append(time.monotonic())
+        try:
+            g.add_cov_layer()
+        except RuntimeError as error:
+            refusals.append(str(error))
+        time.sleep(0.005)
+    worker.join()
+    assert len(ticks) > 5 and refusals and set(refusals) == {"Already borrowed"}
+    assert len(vedovx.info(g).layers) == 7  # nothing was added during the evaluation
+    g.add_cov_layer()  # and nothing holds it afterwards
+
+
+def test_a_system_being_changed_is_refused_with_vedovs_text():
+    g = vedov.SystemGeom.new_empty()
+    seen = []
+
+    def read_during_change():
+        try:
+            vedovx.covariance(g, "meas", "meas")
+        except RuntimeError as error:
+            seen.append(str(error))
+
+    g.set_dt(Hook(0.1, read_during_change), 0.2)
+    assert seen == ["Already mutably borrowed"]
+
+
+def test_ctrl_c_stops_an_evaluation_quickly_and_the_next_call_works():
+    out = run_child(SLOW_SYSTEM + """
+import os, signal, threading, time
+import vedovx
+sent = []
+def interrupt():
+    time.sleep(0.5)
+    sent.append(time.monotonic())
+    os.kill(os.getpid(), signal.SIGINT)
+threading.Thread(target=interrupt).start()
+try:
+    vedovx.covariance(g, "meas", "meas", progress=lambda done, total: None)
+    print("finished")
+except KeyboardInterrupt:
+    print("stopped after", time.monotonic() - sent[0])
+busy = time.process_time()
+time.sleep(0.3)
+print("cpu while idle", time.process_time() - busy)
+print("next", vedovx.covariance(g, "meas", "meas", rows_index=[0, 1]).shape[1])
+""")
+    lines = dict(line.rsplit(" ", 1) for line in out.splitlines())
+    assert float(lines["stopped after"]) < 0.2
+    assert float(lines["cpu while idle"]) < 0.05  # no worker keeps running
+    assert lines["next"] == "6400"
+
+
+def test_progress_reports_and_bars(capfd, monkeypatch):
+    g = slow_system()
+    seen = []
+    vedovx.recon_matrices(g, progress=lambda done, total: seen.append((done, total)))
+    assert seen[-1] == (6400 + 0 + 6400 + 0, 12800) and seen == sorted(seen)
+    vedovx.projection(g, "meas_lines", progress=True)
+    assert "100%" in capfd.readouterr().err
+    monkeypatch.setitem(sys.modules, "tqdm.auto", None)  # without tqdm: a plain bar
+    vedovx.projection(g, "meas_lines", progress=True)
+    assert "6400/6400 rows" in capfd.readouterr().err
+
+    def fail(done, total):
+        raise ZeroDivisionError("from the callback")
+
+    with pytest.raises(ZeroDivisionError):
+        vedovx.covariance(g, "meas", "meas", progress=fail)
+
+
+def test_vedov_alone_and_its_surface_unchanged_by_vedovx():
+    out = run_child("""
+import sys
+import vedov
+def surface():
+    return [sorted(dir(vedov)), vedov.__all__] + [
+        sorted(vars(getattr(vedov, name))) for name in vedov.__all__]
+before = surface()
+print("alone", "numpy" in sys.modules or "vedovx" in sys.modules)
+import vedovx
+print("same", surface() == before)
+""")
+    assert out.split() == ["alone", "False", "same", "True"]
+
+
+def test_a_vedovx_of_another_build_is_refused_at_import(tmp_path):
+    # The same package, its compiled part carrying another build's identity.
+    package = tmp_path / "vedovx"
+    shutil.copytree(os.path.dirname(vedovx.__file__), package)
+    identity = vedovx._native.build_id().encode()
+    for compiled in package.glob("_native*.so"):
+        data = compiled.read_bytes()
+        assert identity in data
+        compiled.write_bytes(data.replace(identity, b"0" * len(identity)))
+    code = f"""
+import sys
+sys.path.insert(0, {str(tmp_path)!r})
+try:
+    import vedovx
+except ImportError as error:
+    print(error)
+"""
+    assert "vedovx was built with another vedov than the one loaded" in run_child(code)
+    # A vedov module that is not the one vedovx's runtime made.
+    fake = tmp_path / "fake"
+    fake.mkdir()
+    (fake / "vedov.py").write_text("class SystemGeom:\n    pass\n")
+    code = f"""
+import sys
+sys.path.insert(0, {str(fake)!r})
+try:
+    import vedovx
+except ImportError as error:
+    print(error)
+"""
+    assert "its SystemGeom is not vedov.SystemGeom" in run_child(code)
+
+
+def test_unused_vedovx_leaves_no_hold():
+    g = vedov.SystemGeom.new_empty()
+    with pytest.raises(ValueError):
+        vedovx.covariance(g, "meas", "meas", out=np.empty((1, 1)))
+    g.add_cov_layer()  # a refused call released the system

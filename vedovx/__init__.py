@@ -1,0 +1,52 @@
+"""vedovx: vedov's matrices as NumPy arrays.
+
+The functions take a vedov.SystemGeom itself and read it in place, holding it for reading while they
+run (vedov refuses to change it meanwhile). They evaluate on vedov's worker pool straight into NumPy
+arrays, whole or in blocks, into arrays you give (views and memory maps included), in float64 or
+float32, with the interpreter lock released, Ctrl-C honoured and progress reported. Results equal
+vedov's lists bit for bit.
+"""
+
+try:
+    from vedovx import _native
+except ImportError as error:
+    if error.name != "vedovx._native":
+        raise
+    raise ImportError(
+        f"vedovx was imported from {__path__[0]}, which has no compiled part (a source tree?): "
+        "import the installed package (pip install .), or put a build's python/ directory first "
+        "on PYTHONPATH", name=__name__) from error
+
+from vedovx._inspect import Layer, Pupil, SystemInfo, info, positions
+from vedovx._matrices import (
+    ReconMatrices,
+    SystemMatrices,
+    covariance,
+    interaction,
+    projection,
+    recon_matrices,
+    system_matrices,
+)
+from vedovx._profiles import Profile, profile, set_layers
+
+#: vedov's own exception for a failed internal operation (it derives from BaseException).
+PanicException: type[BaseException] = _native.panic_exception()
+
+__all__ = [
+    "covariance",
+    "interaction",
+    "projection",
+    "system_matrices",
+    "recon_matrices",
+    "SystemMatrices",
+    "ReconMatrices",
+    "info",
+    "positions",
+    "SystemInfo",
+    "Layer",
+    "Pupil",
+    "set_layers",
+    "profile",
+    "Profile",
+    "PanicException",
+]

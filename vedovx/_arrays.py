@@ -1,0 +1,116 @@
+"""Arguments that name arrays: output storage, element types and row or column selections."""
+
+from __future__ import annotations
+
+import operator
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+# What the compiled part is given for storage: (address, rows, cols, row stride in elements, itemsize).
+Target = tuple[int, int, int, int, int]
+# And for a selection: (address, count) of int64 indices, or None for every entry.
+Selection = tuple[int, int] | None
+
+FLOAT_TYPES = (np.dtype(np.float64), np.dtype(np.float32))
+
+
+def element_type(dtype: npt.DTypeLike | None, out: np.ndarray[Any, Any] | None) -> np.dtype[Any]:
+    """The result's element type: `dtype` (float64 or float32), else out's, else float64."""
+    if dtype is None:
+        chosen = np.dtype(np.float64) if out is None else out.dtype
+    else:
+        try:
+            chosen = np.dtype(dtype)
+        except TypeError as error:
+            raise ValueError(f"dtype: {dtype!r} is not a NumPy element type") from error
+        if chosen not in FLOAT_TYPES:
+            raise ValueError(f"dtype must be float64 or float32, not {chosen}")
+    if out is not None and out.dtype != chosen:
+        raise ValueError(f"out has elements of {out.dtype}, but dtype is {chosen}")
+    if chosen not in FLOAT_TYPES:
+        raise ValueError(f"out must hold float64 or float32 elements, not {chosen}")
+    return chosen
+
+
+def storage(
+    out: Any, shape: tuple[int, ...], dtype: np.dtype[Any]
+) -> tuple[np.ndarray[Any, Any], Target]:
+    """The array to fill (`out`, checked, or a new one) and its description for the compiled part.
+
+    `out` may be any writable, aligned, native-order array of the right shape whose columns are
+    contiguous: a view into a larger array or a numpy.memmap included."""
+    if out is None:
+        array: np.ndarray[Any, Any] = np.empty(shape, dtype)
+    else:
+        if not isinstance(out, np.ndarray):
+            raise TypeError(f"out must be a numpy.ndarray, not {type(out).__name__}")
+        array = out
+        if array.shape != shape:
+            raise ValueError(f"out has shape {array.shape}, but the result has shape {shape}")
+        if not array.flags.writeable:
+            raise ValueError("out is read-only")
+        if not array.dtype.isnative:
+            raise ValueError("out must be in the machine's byte order")
+        if not array.flags.aligned:
+            raise ValueError("out is not aligned for its element type")
+    itemsize = array.itemsize
+    rows, cols = shape if len(shape) == 2 else (shape[0], 1)
+    strides = array.strides if len(shape) == 2 else (array.strides[0], itemsize)
+    if rows == 0 or cols == 0:  # nothing is written; empty arrays report any strides
+        return array, (array.ctypes.data, rows, cols, cols, itemsize)
+    if cols > 1 and strides[1] != itemsize:
+        raise ValueError("out's columns must be contiguous (strides[1] equal to the itemsize)")
+    row_stride = strides[0] if rows > 1 else cols * itemsize
+    if row_stride % itemsize:
+        raise ValueError("out's rows must start at whole elements")
+    if rows > 1 and abs(row_stride) < cols * itemsize:
+        raise ValueError("out's rows overlap")
+    return array, (array.ctypes.data, rows, cols, row_stride // itemsize, itemsize)
+
+
+def selection(
+    index: Any, entries: int, name: str
+) -> tuple[Selection, int, np.ndarray[Any, Any] | None]:
+    """A row or column choice: None (every entry), a slice, or a 1-D array of integers (negative
+    ones count from the end; repeats allowed) or of booleans (one per entry).
+
+    Returns what the compiled part is given, the number chosen, and the index array to keep alive
+    during the call."""
+    if index is None:
+        return None, entries, None
+    if isinstance(index, slice):
+        start, stop, step = index.indices(entries)
+        chosen = np.arange(start, stop, step, dtype=np.int64)
+    else:
+        array = np.asarray(index)
+        if array.ndim != 1:
+            raise ValueError(f"{name} must be a slice or a one-dimensional array, not {array.ndim}-D")
+        if array.dtype == np.bool_:
+            if array.shape[0] != entries:
+                raise ValueError(f"{name}: {array.shape[0]} booleans for {entries} entries")
+            chosen = np.flatnonzero(array).astype(np.int64)
+        elif array.size == 0:
+            chosen = np.empty(0, np.int64)
+        elif array.dtype.kind in "iu":
+            low, high = int(array.min()), int(array.max())
+            if low < -entries or high >= entries:
+                bad = low if low < -entries else high
+                raise ValueError(f"{name}: index {bad} is out of range for {entries} entries")
+            chosen = array.astype(np.int64)
+            chosen = np.where(chosen < 0, chosen + entries, chosen)
+        else:
+            raise ValueError(f"{name} must hold integers or booleans, not {array.dtype}")
+    chosen = np.ascontiguousarray(chosen, dtype=np.int64)
+    return (chosen.ctypes.data, int(chosen.size)), int(chosen.size), chosen
+
+
+def worker_count(threads: Any) -> int:
+    """0 (every CPU of the process, the shared pool) for None, else a positive count."""
+    if threads is None:
+        return 0
+    count = operator.index(threads)
+    if count < 1:
+        raise ValueError(f"threads must be at least 1, not {count}")
+    return count

@@ -1,0 +1,239 @@
+"""vedov's matrices as NumPy arrays: whole, in blocks, into given storage, with progress."""
+
+from __future__ import annotations
+
+import dataclasses
+from typing import Any, Literal
+
+import numpy as np
+import numpy.typing as npt
+
+from vedovx import _arrays, _native, _progress
+from vedovx._systems import borrowed
+
+Measurements = Literal["meas", "phi", "ts"]
+ProjectedRows = Literal["meas_lines", "phi", "ts"]
+Model = Literal["closed-form", "exact"]
+# float64 by default, float32 when asked for: typed loosely so either is accepted downstream.
+FloatArray = npt.NDArray[Any]
+
+MEASUREMENTS = ("meas", "phi", "ts")
+PROJECTED = ("meas_lines", "phi", "ts")
+MODELS = ("closed-form", "exact")
+# Where each list's size sits in Borrowed.counts().
+COUNT_AT = {"meas": 0, "phi": 1, "ts": 2, "com": 3, "meas_lines": 4}
+
+
+def _choice(value: Any, allowed: tuple[str, ...], name: str) -> str:
+    if not isinstance(value, str) or value not in allowed:
+        names = ", ".join(repr(a) for a in allowed)
+        raise ValueError(f"{name} must be one of {names}, not {value!r}")
+    return value
+
+
+@dataclasses.dataclass
+class _Call:
+    """One evaluation into one array, once its arguments are checked."""
+
+    product: str
+    rows: str
+    cols: str | None
+    lag: float
+    model: str
+    rows_selection: _arrays.Selection
+    cols_selection: _arrays.Selection
+    array: FloatArray
+    target: _arrays.Target
+    keep: tuple[Any, ...]  # index arrays the compiled part reads
+
+    @property
+    def rows_count(self) -> int:
+        return self.target[1]
+
+    def run(self, held: _native.Borrowed, threads: int, reporter: _progress.Reporter,
+            offset: int, total: int) -> FloatArray:
+        held.evaluate(self.product, self.rows, self.cols, self.lag, self.model,
+                      self.rows_selection, self.cols_selection, self.target, threads,
+                      reporter.callback, offset, total)
+        return self.array
+
+
+def _prepare(held: _native.Borrowed, product: str, rows: str, cols: str | None, *, lag: float = 0.0,
+             model: str = "closed-form", rows_index: Any = None, cols_index: Any = None,
+             out: Any = None, dtype: npt.DTypeLike | None = None) -> _Call:
+    counts = held.counts()
+    rows_selection, nrows, rows_keep = _arrays.selection(
+        rows_index, counts[COUNT_AT[rows]], "rows_index")
+    column_list = cols if product == "covariance" else "com"
+    shape: tuple[int, ...]
+    if product == "projection":
+        if cols_index is not None:
+            raise ValueError("cols_index: a projection has one column")
+        cols_selection, ncols, cols_keep, shape = None, 1, None, (nrows,)
+    else:
+        assert column_list is not None
+        cols_selection, ncols, cols_keep = _arrays.selection(
+            cols_index, counts[COUNT_AT[column_list]], "cols_index")
+        shape = (nrows, ncols)
+    element = _arrays.element_type(dtype, out if isinstance(out, np.ndarray) else None)
+    array, target = _arrays.storage(out, shape, element)
+    return _Call(product, rows, cols, float(lag), model, rows_selection, cols_selection, array,
+                 target, (rows_keep, cols_keep))
+
+
+def _run_one(system: Any, progress: Any, threads: Any, label: str, product: str, rows: str,
+             cols: str | None, **arguments: Any) -> FloatArray:
+    workers = _arrays.worker_count(threads)
+    with borrowed(system) as held:
+        call = _prepare(held, product, rows, cols, **arguments)
+        reporter = _progress.Reporter(progress, call.rows_count, label)
+        try:
+            return call.run(held, workers, reporter, 0, call.rows_count)
+        finally:
+            reporter.close()
+
+
+def covariance(system: Any, rows: Measurements, cols: Measurements, *, lag: float = 0.0,
+               rows_index: Any = None, cols_index: Any = None, out: Any = None,
+               dtype: npt.DTypeLike | None = None, progress: Any = None, threads: int | None = None,
+               model: Model = "closed-form") -> FloatArray:
+    """Covariance of the turbulent phase between the measurements of `rows` and of `cols` ("meas",
+    "phi" or "ts"), the column measurements read `lag` later (frozen flow).
+
+    Element (i, j) is, bit for bit, vedov's covariance of row measurement i with column measurement
+    j: ``covariance(g, "meas", "meas")`` equals ``ReconMatrices.new(g).c_meas_meas``,
+    ``covariance(g, "ts", "meas", lag=meas_dt)`` its ``c_ts_meas``. With ``model="exact"`` the
+    von Kármán covariance is evaluated exactly instead of by vedov's closed form.
+
+    rows_index, cols_index: a slice or an array of indices (or booleans) choosing a block; the
+        block equals the same block of the whole matrix bit for bit.
+    out: a writable float64 or float32 array of the result's shape whose columns are contiguous (a
+        view, a numpy.memmap), filled in place and returned; float32 receives each element rounded
+        once. Left partly written if the call is interrupted.
+    dtype: float64 (default) or float32, for a new array.
+    progress: True for a bar on standard error, or a callable receiving (rows done, rows in all).
+    threads: how many threads evaluate (default: every CPU the process may use).
+    """
+    _choice(rows, MEASUREMENTS, "rows")
+    _choice(cols, MEASUREMENTS, "cols")
+    _choice(model, MODELS, "model")
+    return _run_one(system, progress, threads, f"covariance {rows} x {cols}", "covariance", rows,
+                    cols, lag=lag, model=model, rows_index=rows_index, cols_index=cols_index,
+                    out=out, dtype=dtype)
+
+
+def interaction(system: Any, rows: Measurements, *, rows_index: Any = None,
+                cols_index: Any = None, out: Any = None, dtype: npt.DTypeLike | None = None,
+                progress: Any = None, threads: int | None = None) -> FloatArray:
+    """Response of the measurements of `rows` ("meas", "phi" or "ts") to every actuator of `com`.
+
+    Equals vedov's ``imat()`` (and ``d_meas_com``), ``d_phi_com`` and ``d_ts_com`` bit for bit.
+    The other arguments are those of covariance()."""
+    _choice(rows, MEASUREMENTS, "rows")
+    return _run_one(system, progress, threads, f"interaction {rows} x com", "interaction", rows,
+                    None, rows_index=rows_index, cols_index=cols_index, out=out, dtype=dtype)
+
+
+def projection(system: Any, rows: ProjectedRows, *, rows_index: Any = None, out: Any = None,
+               dtype: npt.DTypeLike | None = None, progress: Any = None,
+               threads: int | None = None) -> FloatArray:
+    """The pupil (1.0 clear, 0.0 masked) along each measurement line ("meas_lines", equal to
+    vedov's ``pmeas()``), phase sample ("phi", equal to ``p_phi``) or truth-sensor sample ("ts"):
+    all 1.0 without a pupil. A one-dimensional array; `out` may be any 1-D float view."""
+    _choice(rows, PROJECTED, "rows")
+    return _run_one(system, progress, threads, f"projection {rows}", "projection", rows, None,
+                    rows_index=rows_index, out=out, dtype=dtype)
+
+
+@dataclasses.dataclass(frozen=True)
+class SystemMatrices:
+    """The phase-side matrices of a system, named as vedov.SystemMatrices names them."""
+
+    c_phi_phi: FloatArray
+    c_phip1_phi: FloatArray
+    c_meas_phi: FloatArray
+    d_meas_com: FloatArray
+    d_phi_com: FloatArray
+    p_phi: FloatArray
+    p_meas: FloatArray
+
+
+@dataclasses.dataclass(frozen=True)
+class ReconMatrices:
+    """The sensor-side matrices of a system, named as vedov.ReconMatrices names them."""
+
+    c_ts_meas: FloatArray
+    c_meas_meas: FloatArray
+    d_ts_com: FloatArray
+    d_meas_com: FloatArray
+    p_meas: FloatArray
+
+
+def _ones(count: int, dtype: np.dtype[Any]) -> FloatArray:
+    return np.ones(count, dtype)
+
+
+def _products(system: Any, steps: list[tuple[str, str, str, str | None, str]], dtype: Any,
+              progress: Any, threads: Any, model: str, label: str) -> dict[str, FloatArray]:
+    """Evaluates named products one after another under one hold of the system, so that they
+    describe the same system; each step is (field, product, rows, cols, lag source)."""
+    _choice(model, MODELS, "model")
+    element = _arrays.element_type(dtype, None)
+    workers = _arrays.worker_count(threads)
+    results: dict[str, FloatArray] = {}
+    with borrowed(system) as held:
+        simul_dt, meas_dt = held.steps()
+        lags = {"": 0.0, "simul_dt": simul_dt, "meas_dt": meas_dt}
+        has_pupil = held.counts()[6]
+        calls = []
+        for field, product, rows, cols, lag in steps:
+            if product == "p_meas" and not has_pupil:
+                # Without a pupil every measurement sees it: one 1.0 per measurement (vedov's rule
+                # for SystemMatrices) or per measurement line (for ReconMatrices).
+                results[field] = _ones(held.counts()[COUNT_AT[cols or "meas"]], element)
+                continue
+            kind = "projection" if product == "p_meas" else product
+            calls.append((field, _prepare(held, kind, rows, cols if kind == "covariance" else None,
+                                          lag=lags[lag], model=model, dtype=element)))
+        total = sum(call.rows_count for _, call in calls)
+        reporter = _progress.Reporter(progress, total, label)
+        try:
+            done = 0
+            for field, call in calls:
+                results[field] = call.run(held, workers, reporter, done, total)
+                done += call.rows_count
+        finally:
+            reporter.close()
+    return results
+
+
+def system_matrices(system: Any, *, dtype: npt.DTypeLike | None = None, progress: Any = None,
+                    threads: int | None = None, model: Model = "closed-form") -> SystemMatrices:
+    """Every field of ``vedov.SystemMatrices.new(system)`` as an array, equal bit for bit, evaluated
+    in place (no copy of the system) in the same order."""
+    fields = _products(system, [
+        ("c_phi_phi", "covariance", "phi", "phi", ""),
+        ("c_phip1_phi", "covariance", "phi", "phi", "simul_dt"),
+        ("c_meas_phi", "covariance", "meas", "phi", ""),
+        ("d_meas_com", "interaction", "meas", None, ""),
+        ("d_phi_com", "interaction", "phi", None, ""),
+        ("p_phi", "projection", "phi", None, ""),
+        ("p_meas", "p_meas", "meas_lines", "meas", ""),
+    ], dtype, progress, threads, model, "system matrices")
+    return SystemMatrices(**fields)
+
+
+def recon_matrices(system: Any, *, dtype: npt.DTypeLike | None = None, progress: Any = None,
+                   threads: int | None = None, model: Model = "closed-form") -> ReconMatrices:
+    """Every field of ``vedov.ReconMatrices.new(system)`` as an array, equal bit for bit, evaluated
+    in the same order."""
+    fields = _products(system, [
+        ("c_meas_meas", "covariance", "meas", "meas", ""),
+        ("c_ts_meas", "covariance", "ts", "meas", "meas_dt"),
+        ("d_meas_com", "interaction", "meas", None, ""),
+        ("d_ts_com", "interaction", "ts", None, ""),
+        ("p_meas", "p_meas", "meas_lines", "meas_lines", ""),
+    ], dtype, progress, threads, model, "reconstruction matrices")
+    return ReconMatrices(c_ts_meas=fields["c_ts_meas"], c_meas_meas=fields["c_meas_meas"],
+                         d_ts_com=fields["d_ts_com"], d_meas_com=fields["d_meas_com"],
+                         p_meas=fields["p_meas"])

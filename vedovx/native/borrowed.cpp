@@ -1,0 +1,264 @@
+// The Borrowed type: shared access to a system, its counts and contents, and its matrices.
+#include "vedovx/native/borrowed.hpp"
+
+#include <string>
+
+#include "vedov/binding/errors.hpp"
+#include "vedov/binding/method_table.hpp"
+#include "vedov/binding/results.hpp"
+#include "vedov/binding/types.hpp"
+#include "vedov/document/document.hpp"
+#include "vedovx/native/arguments.hpp"
+#include "vedovx/native/inspection.hpp"
+#include "vedovx/native/requests.hpp"
+#include "vedovx/native/watched.hpp"
+
+namespace vedovx {
+
+namespace {
+
+using vedov::SystemGeom;
+using vedov::binding::check;
+using vedov::binding::guarded;
+using vedov::binding::PythonError;
+using vedov::binding::raise;
+using vedov::binding::Ref;
+
+struct Borrowed {
+    PyObject ob_base;
+    PyObject* system;  // strong reference; null once released
+};
+
+Borrowed* as_borrowed(PyObject* self) noexcept {
+    return reinterpret_cast<Borrowed*>(self);
+}
+
+vedov::binding::Instance<SystemGeom>* instance(PyObject* system) noexcept {
+    return vedov::binding::instance_of<SystemGeom>(system);
+}
+
+// The held system, or RuntimeError once released.
+PyObject* held(PyObject* self) {
+    PyObject* system = as_borrowed(self)->system;
+    if (!system) raise(PyExc_RuntimeError, "the system was released");
+    return system;
+}
+
+const SystemGeom& record(PyObject* self) {
+    return instance(held(self))->value.get();
+}
+
+void release_held(Borrowed* borrowed) noexcept {
+    if (PyObject* system = borrowed->system) {
+        borrowed->system = nullptr;
+        instance(system)->access.release_shared();
+        Py_DECREF(system);
+    }
+}
+
+PyObject* release(PyObject* self, PyObject*) {
+    release_held(as_borrowed(self));
+    return vedov::binding::none();
+}
+
+void deallocate(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    release_held(as_borrowed(self));
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(type);
+}
+
+// (meas, phi, ts, com, meas_lines, layers, has_pupil)
+PyObject* counts(PyObject* self, PyObject*) {
+    return guarded([&] {
+        const SystemGeom& s = record(self);
+        return check(Py_BuildValue("(nnnnnnO)", static_cast<Py_ssize_t>(s.meas.size()),
+                                   static_cast<Py_ssize_t>(s.phi.size()),
+                                   static_cast<Py_ssize_t>(s.ts.size()),
+                                   static_cast<Py_ssize_t>(s.com.size()),
+                                   static_cast<Py_ssize_t>(s.meas_lines.size()),
+                                   static_cast<Py_ssize_t>(s.cov_model.size()),
+                                   s.pupil ? Py_True : Py_False))
+            .release();
+    });
+}
+
+// [(r0, l0, alt, vx, vy), ...] in layer order
+PyObject* layers(PyObject* self, PyObject*) {
+    return guarded([&] {
+        const SystemGeom& s = record(self);
+        Ref list = check(PyList_New(0));
+        for (const zam::VonKarmanLayer& l : s.cov_model) {
+            Ref item = check(Py_BuildValue("(ddddd)", l.r0, l.l0, l.alt, l.v.x, l.v.y));
+            vedov::binding::check_status(PyList_Append(list.get(), item.get()));
+        }
+        return list.release();
+    });
+}
+
+// None, or (rad_outer, rad_inner, spider_thickness, [(x0, y0, x1, y1), ...])
+PyObject* pupil(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const SystemGeom& s = record(self);
+        if (!s.pupil) return vedov::binding::none();
+        Ref spiders = check(PyList_New(0));
+        for (const zam::Spider& v : s.pupil->spiders) {
+            Ref item = check(Py_BuildValue("(dddd)", v.start.x, v.start.y, v.end.x, v.end.y));
+            vedov::binding::check_status(PyList_Append(spiders.get(), item.get()));
+        }
+        return check(Py_BuildValue("(dddO)", s.pupil->rad_outer, s.pupil->rad_inner,
+                                   s.pupil->spider_thickness, spiders.get()))
+            .release();
+    });
+}
+
+// (simul_dt, meas_dt)
+PyObject* steps(PyObject* self, PyObject*) {
+    return guarded([&] {
+        const SystemGeom& s = record(self);
+        return check(Py_BuildValue("(dd)", s.simul_dt, s.meas_dt)).release();
+    });
+}
+
+// The system's document, as save_yaml writes it.
+PyObject* document(PyObject* self, PyObject*) {
+    return guarded([&] {
+        const std::string text = vedov::to_yaml(record(self));
+        return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())))
+            .release();
+    });
+}
+
+// positions(which, altitude, target): the list's coordinates into an (n, 2) or (n, 3) array.
+PyObject* positions(PyObject* self, PyObject* args) {
+    return guarded([&] {
+        const char* which = nullptr;
+        double altitude = 0.0;
+        PyObject* target = nullptr;
+        if (!PyArg_ParseTuple(args, "sdO", &which, &altitude, &target)) throw PythonError{};
+        const SystemGeom& s = record(self);
+        List list{};
+        if (!list_named(which, list)) raise(PyExc_ValueError, std::string("which: no list named '") + which + "'");
+        const zam::Target t = to_target(target, list_size(s, list), position_width(list));
+        if (t.type != zam::ElementType::float64 || t.row_stride != static_cast<std::ptrdiff_t>(t.cols)) {
+            raise(PyExc_ValueError, "out: a contiguous float64 array is needed");
+        }
+        if (t.rows != 0) write_positions(s, list, altitude, static_cast<double*>(t.data));
+        return vedov::binding::none();
+    });
+}
+
+Product product_named(const std::string& name) {
+    if (name == "covariance") return Product::covariance;
+    if (name == "interaction") return Product::interaction;
+    if (name == "projection") return Product::projection;
+    raise(PyExc_ValueError, "no product named '" + name + "'");
+}
+
+// Which lists each product takes its rows (and a covariance its columns) from.
+void check_lists(const Request& r) {
+    const bool measurements = r.rows == List::meas || r.rows == List::phi || r.rows == List::ts;
+    if (r.product == Product::projection ? r.rows == List::com : !measurements) {
+        raise(PyExc_ValueError, "rows: not a list this matrix takes its rows from");
+    }
+    if (r.product == Product::covariance &&
+        !(r.cols == List::meas || r.cols == List::phi || r.cols == List::ts)) {
+        raise(PyExc_ValueError, "cols: not a list of measurements");
+    }
+}
+
+// evaluate(product, rows, cols, lag, model, rows_index, cols_index, target, threads, progress,
+// offset, total): one matrix of the held system into the target, the interpreter lock released.
+PyObject* evaluate(PyObject* self, PyObject* args) {
+    return guarded([&] {
+        const char* product = nullptr;
+        const char* model = nullptr;
+        PyObject *rows = nullptr, *cols = nullptr, *rows_index = nullptr, *cols_index = nullptr;
+        PyObject *target = nullptr, *threads = nullptr, *progress = nullptr;
+        double lag = 0.0;
+        Py_ssize_t offset = 0, total = 0;
+        if (!PyArg_ParseTuple(args, "sOOdsOOOOOnn", &product, &rows, &cols, &lag, &model,
+                              &rows_index, &cols_index, &target, &threads, &progress, &offset,
+                              &total)) {
+            throw PythonError{};
+        }
+        const SystemGeom& s = record(self);
+        Request request{};
+        request.product = product_named(product);
+        request.rows = to_list(rows, "rows");
+        if (request.product == Product::covariance) request.cols = to_list(cols, "cols");
+        request.lag = lag;
+        if (std::string(model) != "closed-form") {
+            raise(PyExc_NotImplementedError, std::string("model '") + model + "' is not built yet");
+        }
+        check_lists(request);
+        request.row_selection =
+            to_selection(rows_index, list_size(s, request.rows), "rows_index");
+        if (request.product != Product::projection) {
+            request.col_selection =
+                to_selection(cols_index, list_size(s, request.cols), "cols_index");
+        }
+        const zam::Target t = to_target(target, result_rows(s, request), result_cols(s, request));
+        const std::size_t workers = to_threads(threads);
+        const ProgressReport report{progress == Py_None ? nullptr : progress,
+                                    static_cast<std::size_t>(offset),
+                                    static_cast<std::size_t>(total)};
+        // A hold of its own for the evaluation, whatever happens to this object meanwhile.
+        const vedov::binding::Shared<SystemGeom> system(held(self));
+        run_released(workers, report, [&](zam::Progress& p) { evaluate(*system, request, t, p); });
+        return vedov::binding::none();
+    });
+}
+
+PyMethodDef methods[] = {
+    {"counts", counts, METH_NOARGS, nullptr},
+    {"layers", layers, METH_NOARGS, nullptr},
+    {"pupil", pupil, METH_NOARGS, nullptr},
+    {"steps", steps, METH_NOARGS, nullptr},
+    {"document", document, METH_NOARGS, nullptr},
+    {"positions", positions, METH_VARARGS, nullptr},
+    {"evaluate", evaluate, METH_VARARGS, nullptr},
+    {"release", release, METH_NOARGS, nullptr},
+    vedov::binding::end_of_methods,
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(&deallocate)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "vedovx._native.Borrowed",
+    static_cast<int>(sizeof(Borrowed)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    slots,
+};
+
+}  // namespace
+
+PyType_Spec& borrowed_spec() {
+    return spec;
+}
+
+PyObject* borrow(PyTypeObject* type, PyObject* system) {
+    using vedov::binding::class_type;
+    using vedov::binding::ClassId;
+    if (Py_TYPE(system) != class_type(ClassId::system_geom)) {
+        vedov::binding::raise_not_class_instance(system, "SystemGeom");
+    }
+    if (!instance(system)->access.try_shared()) vedov::binding::raise_already_mutably_borrowed();
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* object = alloc(type, 0);
+    if (!object) {
+        instance(system)->access.release_shared();
+        throw PythonError{};
+    }
+    Py_INCREF(system);
+    as_borrowed(object)->system = system;
+    return object;
+}
+
+}  // namespace vedovx

@@ -1,0 +1,151 @@
+// The companion's matrices: chosen entries gathered, the core's matrix built, storage filled.
+#include "vedovx/native/requests.hpp"
+
+#include <optional>
+#include <vector>
+
+#include "zam/covmat.hpp"
+#include "zam/imat.hpp"
+
+namespace vedovx {
+
+namespace {
+
+std::span<const zam::Measurement> measurements(const vedov::SystemGeom& system, List list) {
+    switch (list) {
+        case List::phi: return system.phi;
+        case List::ts: return system.ts;
+        default: return system.meas;
+    }
+}
+
+std::vector<std::size_t> positions(const Selection& selection) {
+    return std::vector<std::size_t>(selection.indices.begin(), selection.indices.end());
+}
+
+zam::BundleSet bundles(std::span<const zam::Measurement> list, const Selection& selection) {
+    if (selection.all) return zam::BundleSet(list);
+    return zam::BundleSet(list, positions(selection));
+}
+
+// Entries of a list of plain values, the chosen ones copied in order (the whole list is viewed).
+template <class T>
+class Chosen {
+public:
+    Chosen(std::span<const T> list, const Selection& selection) : view_(list) {
+        if (selection.all) return;
+        zam::check_capacity<T>(selection.indices.size());
+        copy_.reserve(selection.indices.size());
+        for (std::int64_t i : selection.indices) {
+            copy_.push_back(zam::checked_at(list, static_cast<std::size_t>(i)));
+        }
+        view_ = copy_;
+    }
+    std::span<const T> view() const noexcept { return view_; }
+
+private:
+    std::vector<T> copy_;
+    std::span<const T> view_;
+};
+
+// Every element of the target set to `value`, rows counted as done.
+void fill_constant(const zam::Target& target, double value, zam::Progress& progress) {
+    for (std::size_t i = 0; i < target.rows; ++i) {
+        const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(i) * target.row_stride;
+        for (std::size_t j = 0; j < target.cols; ++j) {
+            if (target.type == zam::ElementType::float64) {
+                static_cast<double*>(target.data)[offset + static_cast<std::ptrdiff_t>(j)] = value;
+            } else {
+                static_cast<float*>(target.data)[offset + static_cast<std::ptrdiff_t>(j)] =
+                    static_cast<float>(value);
+            }
+        }
+    }
+    progress.rows_done.fetch_add(target.rows, std::memory_order_relaxed);
+}
+
+void evaluate_projection(const vedov::SystemGeom& system, const Request& request,
+                         const zam::Target& target, zam::Progress& progress) {
+    if (!system.pupil) {
+        fill_constant(target, 1.0, progress);
+        return;
+    }
+    // The pupil is sampled through a copy, as the module's own projections do.
+    const zam::Pupil pupil = *system.pupil;
+    const std::span<const zam::Pupil> column(&pupil, 1);
+    if (request.rows != List::meas_lines) {
+        zam::fill(zam::IMat<zam::Pupil>(
+                      bundles(measurements(system, request.rows), request.row_selection), column),
+                  target, progress);
+        return;
+    }
+    // Each line is sampled as a phase measurement along it.
+    const Chosen<zam::Line> lines(system.meas_lines, request.row_selection);
+    std::vector<zam::Measurement> phases;
+    zam::check_capacity<zam::Measurement>(lines.view().size());
+    phases.reserve(lines.view().size());
+    for (const zam::Line& line : lines.view()) phases.emplace_back(zam::Phase{line});
+    zam::fill(zam::IMat<zam::Pupil>(zam::BundleSet(phases), column), target, progress);
+}
+
+}  // namespace
+
+bool list_named(std::string_view name, List& list) noexcept {
+    constexpr std::pair<std::string_view, List> names[] = {
+        {"meas", List::meas}, {"phi", List::phi},
+        {"ts", List::ts},     {"com", List::com},
+        {"meas_lines", List::meas_lines},
+    };
+    for (const auto& [text, value] : names) {
+        if (text == name) {
+            list = value;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::size_t list_size(const vedov::SystemGeom& system, List list) noexcept {
+    switch (list) {
+        case List::com: return system.com.size();
+        case List::meas_lines: return system.meas_lines.size();
+        default: return measurements(system, list).size();
+    }
+}
+
+std::size_t result_rows(const vedov::SystemGeom& system, const Request& request) noexcept {
+    return request.row_selection.size(list_size(system, request.rows));
+}
+
+std::size_t result_cols(const vedov::SystemGeom& system, const Request& request) noexcept {
+    switch (request.product) {
+        case Product::projection: return 1;
+        case Product::interaction: return request.col_selection.size(system.com.size());
+        case Product::covariance: break;
+    }
+    return request.col_selection.size(list_size(system, request.cols));
+}
+
+void evaluate(const vedov::SystemGeom& system, const Request& request, const zam::Target& target,
+              zam::Progress& progress) {
+    switch (request.product) {
+        case Product::covariance:
+            zam::fill(zam::CovMat(bundles(measurements(system, request.rows), request.row_selection),
+                                  bundles(measurements(system, request.cols), request.col_selection),
+                                  system.cov_model, request.lag),
+                      target, progress);
+            return;
+        case Product::interaction: {
+            const Chosen<zam::Actuator> actuators(system.com, request.col_selection);
+            zam::fill(
+                zam::IMat<zam::Actuator>(
+                    bundles(measurements(system, request.rows), request.row_selection),
+                    actuators.view()),
+                target, progress);
+            return;
+        }
+        case Product::projection: evaluate_projection(system, request, target, progress); return;
+    }
+}
+
+}  // namespace vedovx

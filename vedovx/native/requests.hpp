@@ -1,0 +1,60 @@
+// What the companion evaluates: a matrix of chosen entries of two of a system's lists (Python-free).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "vedov/system_geom.hpp"
+#include "zam/parallel.hpp"
+
+namespace vedovx {
+
+/// The system's lists a matrix can take its rows or columns from.
+enum class List { meas, phi, ts, com, meas_lines };
+
+/// The list of that name ("meas", "phi", "ts", "com", "meas_lines"); false when there is none.
+bool list_named(std::string_view name, List& list) noexcept;
+
+/// Entries of the list `list` of `system`.
+std::size_t list_size(const vedov::SystemGeom& system, List list) noexcept;
+
+/// Chosen entries of a list: every entry in order, or the entries at `indices`, in their order
+/// (repeats allowed; each one less than the list's size, as the caller checked).
+struct Selection {
+    bool all = true;
+    std::span<const std::int64_t> indices;
+
+    std::size_t size(std::size_t list_entries) const noexcept {
+        return all ? list_entries : indices.size();
+    }
+};
+
+/// What a matrix is made of.
+enum class Product {
+    covariance,   ///< measurements × measurements through the layers at a lag
+    interaction,  ///< measurements × actuators
+    projection,   ///< measurements (or measurement lines) × the pupil: one column
+};
+
+struct Request {
+    Product product;
+    List rows;
+    Selection row_selection;
+    List cols = List::com;  ///< covariance: the column measurements
+    Selection col_selection;
+    double lag = 0.0;  ///< covariance only
+};
+
+/// The result's shape: selected rows × selected columns (one column for a projection).
+std::size_t result_rows(const vedov::SystemGeom& system, const Request& request) noexcept;
+std::size_t result_cols(const vedov::SystemGeom& system, const Request& request) noexcept;
+
+/// Builds the request's matrix over `system` and fills `target` with it, inside the current
+/// arena: element (i, j) equals, bit for bit, the element of the whole matrix at the selected row
+/// and column. A projection without a pupil is all 1.0.
+void evaluate(const vedov::SystemGeom& system, const Request& request, const zam::Target& target,
+              zam::Progress& progress);
+
+}  // namespace vedovx
