@@ -95,7 +95,8 @@ Bundle get_bundle(const Measurement& m) {
 }
 
 BundleSet::BundleSet(std::span<const Measurement> measurements) {
-    build(measurements.size(), [&](std::size_t k) -> const Measurement& { return measurements[k]; });
+    build(measurements.size(),
+          [&](std::size_t k) -> const Measurement& { return measurements[k]; });
 }
 
 BundleSet::BundleSet(std::span<const Measurement> measurements,

@@ -13,7 +13,10 @@ CovMat::CovMat(std::span<const Measurement> rows, std::span<const Measurement> c
 
 CovMat::CovMat(BundleSet rows, BundleSet columns, const VonKarmanLayers& turbulence, double lag,
                SimdLevel level)
-    : rows_(std::move(rows)), columns_(std::move(columns)), level_(level), width_(simd_width(level)) {
+    : rows_(std::move(rows)),
+      columns_(std::move(columns)),
+      level_(level),
+      width_(simd_width(level)) {
     constants_.reserve(turbulence.size());
     for (const VonKarmanLayer& layer : turbulence) constants_.push_back(layer_constants(layer));
     // Row lines are read where they cross each layer; column lines there too, shifted by -v·t.

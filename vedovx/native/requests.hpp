@@ -1,4 +1,5 @@
-// What the companion evaluates: a matrix of chosen entries of two of a system's lists (Python-free).
+// What the companion evaluates: a matrix of chosen entries of two of a system's lists
+// (Python-free).
 #pragma once
 
 #include <cstddef>
