@@ -42,14 +42,16 @@ def run_child(code, timeout=120):
 
 def test_vedov_mutations_are_refused_while_vedovx_reads_and_other_threads_run():
     g = slow_system()
-    done, refusals, ticks = threading.Event(), [], []
+    started, done, refusals, ticks = threading.Event(), threading.Event(), [], []
 
     def evaluate():
-        vedovx.covariance(g, "meas", "meas", rows_index=slice(0, 2000))
+        vedovx.covariance(g, "meas", "meas", rows_index=slice(0, 2000),
+                          progress=lambda rows, total: started.set())
         done.set()
 
     worker = threading.Thread(target=evaluate)
     worker.start()
+    assert started.wait(timeout=60)  # from its first progress report on, the evaluation holds g
     while not done.is_set():  # this thread runs while the other evaluates
         ticks.append(time.monotonic())
         try:
