@@ -42,17 +42,20 @@ def run_child(code, timeout=120):
 
 def test_vedov_mutations_are_refused_while_vedovx_reads_and_other_threads_run():
     g = slow_system()
-    started, done, refusals, ticks = threading.Event(), threading.Event(), [], []
+    started, finished, refusals, ticks = threading.Event(), threading.Event(), [], []
 
-    def evaluate():
-        vedovx.covariance(g, "meas", "meas", rows_index=slice(0, 2000),
-                          progress=lambda rows, total: started.set())
-        done.set()
+    # The evaluation holds g from before its first progress report until after its last.
+    def report(rows, total):
+        started.set()
+        if rows == total:
+            finished.set()
 
-    worker = threading.Thread(target=evaluate)
+    worker = threading.Thread(
+        target=lambda: vedovx.covariance(g, "meas", "meas", rows_index=slice(0, 2000),
+                                         progress=report))
     worker.start()
-    assert started.wait(timeout=60)  # from its first progress report on, the evaluation holds g
-    while not done.is_set():  # this thread runs while the other evaluates
+    assert started.wait(timeout=60)
+    while not finished.is_set():  # this thread runs while the other evaluates
         ticks.append(time.monotonic())
         try:
             g.add_cov_layer()
