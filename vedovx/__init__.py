@@ -7,6 +7,9 @@ float32, with the interpreter lock released, Ctrl-C honoured and progress report
 vedov's lists bit for bit.
 """
 
+# vedov first: its shared runtime is then the one the compiled part binds to and checks.
+import vedov  # noqa: F401
+
 try:
     from vedovx import _native
 except ImportError as error:

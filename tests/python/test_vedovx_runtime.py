@@ -145,10 +145,6 @@ def test_a_vedovx_of_another_build_is_refused_at_import(tmp_path):
     # The same package, its compiled part carrying another build's identity.
     package = tmp_path / "vedovx"
     shutil.copytree(os.path.dirname(vedovx.__file__), package)
-    # The copy finds the runtime where an installed vedovx does, in vedov.libs beside it.
-    libs = os.path.join(os.path.dirname(os.path.dirname(vedovx.__file__)), "vedov.libs")
-    if os.path.isdir(libs):
-        shutil.copytree(libs, tmp_path / "vedov.libs")
     identity = vedovx._native.build_id().encode()
     for compiled in package.glob("_native*.so"):
         data = compiled.read_bytes()
