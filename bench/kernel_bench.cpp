@@ -1,4 +1,5 @@
-// Covariance kernel benchmark: ns per layer term against the cost of one C-library exp call.
+// Covariance kernel benchmark: ns per layer term against the cost of one C-library exp call, and
+// the exact von Kármán model against the closed form on the same data and level.
 #include <oneapi/tbb/global_control.h>
 
 #include <algorithm>
@@ -47,6 +48,30 @@ double median_seconds(int repeat, F&& f) {
     }
     std::sort(times.begin(), times.end());
     return times[times.size() / 2];
+}
+
+struct Pair {
+    double first, second;
+};
+
+template <class F>
+double seconds_of(F&& f) {
+    const auto start = Clock::now();
+    f();
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Median seconds of f and of g, run alternately `repeat` times each.
+template <class F, class G>
+Pair alternate_medians(int repeat, F&& f, G&& g) {
+    std::vector<double> first(static_cast<std::size_t>(repeat)), second(first.size());
+    for (std::size_t r = 0; r < first.size(); ++r) {
+        first[r] = seconds_of(f);
+        second[r] = seconds_of(g);
+    }
+    std::sort(first.begin(), first.end());
+    std::sort(second.begin(), second.end());
+    return {first[first.size() / 2], second[second.size() / 2]};
 }
 
 // One exp call per argument, independent calls (throughput, as in the kernel), arguments of the
@@ -100,30 +125,42 @@ std::vector<zam::Measurement> slopes(int nsubx) {
 int main(int argc, char** argv) {
     int repeat = 3;
     int nsubx = 16;
+    double l0 = 60.0;  // smaller outer scales move the terms' x = 2πr/l0 past 2, e.g. 10 to ~9
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!std::strcmp(argv[i], "--repeat")) repeat = std::stoi(argv[i + 1]);
         if (!std::strcmp(argv[i], "--nsubx")) nsubx = std::stoi(argv[i + 1]);
+        if (!std::strcmp(argv[i], "--l0")) l0 = std::stod(argv[i + 1]);
     }
+    zam::VonKarmanLayers layers = default_layers;
+    for (zam::VonKarmanLayer& layer : layers) layer.l0 = l0;
     const double exp_ns = exp_floor_ns(repeat);
     const auto ms = slopes(nsubx);
-    const double terms = static_cast<double>(ms.size()) * ms.size() * 4 * default_layers.size();
+    const double terms = static_cast<double>(ms.size()) * ms.size() * 4 * layers.size();
     const std::size_t cpus = zam::available_cpus();
 
+    auto evaluate = [&](zam::SimdLevel level, zam::CovarianceModel model) {
+        const zam::DenseMatrix m = zam::matrix(zam::CovMat(ms, ms, layers, 0.0, level, model));
+        volatile double sink = m(0, 0);
+        (void)sink;
+    };
     auto run = [&](zam::SimdLevel level, std::size_t threads) {
         oneapi::tbb::global_control limit(oneapi::tbb::global_control::max_allowed_parallelism,
                                           threads);
-        return median_seconds(repeat, [&] {
-            const zam::DenseMatrix m = zam::matrix(zam::CovMat(ms, ms, default_layers, 0.0, level));
-            volatile double sink = m(0, 0);
-            (void)sink;
-        });
+        return median_seconds(repeat, [&] { evaluate(level, zam::CovarianceModel::closed_form); });
+    };
+    // Closed form and exact model on one thread, alternately, so that both see the same machine.
+    auto run_models = [&](zam::SimdLevel level) {
+        oneapi::tbb::global_control limit(oneapi::tbb::global_control::max_allowed_parallelism, 1);
+        return alternate_medians(
+            repeat, [&] { evaluate(level, zam::CovarianceModel::closed_form); },
+            [&] { evaluate(level, zam::CovarianceModel::exact); });
     };
     const zam::SimdLevel level = zam::simd_level();
     // Allocations of one whole evaluation (the covariance matrix built beforehand): the result
     // block and nothing per element.
     std::size_t evaluation_allocations = 0;
     {
-        const zam::CovMat cov(ms, ms, default_layers, 0.0, level);
+        const zam::CovMat cov(ms, ms, layers, 0.0, level);
         const std::size_t before = allocations.load();
         const zam::DenseMatrix m = zam::matrix(cov);
         evaluation_allocations = allocations.load() - before;
@@ -133,16 +170,24 @@ int main(int argc, char** argv) {
     const double scalar_all = run(zam::SimdLevel::none, cpus);
     const double vector_one = run(level, 1);
     const double vector_all = run(level, cpus);
+    const Pair scalar_models = run_models(zam::SimdLevel::none);
+    const Pair vector_models = run_models(level);
     const auto ns = [&](double seconds) { return seconds / terms * 1e9; };
     std::printf(
         "{\"exp_ns\": %.3f, \"elements\": %zu, \"terms\": %.0f, \"cpus\": %zu, "
-        "\"level\": \"%s\", "
+        "\"level\": \"%s\", \"l0\": %g, "
         "\"scalar_one_s\": %.4f, \"scalar_one_ns_per_term\": %.3f, \"scalar_all_s\": %.4f, "
         "\"scalar_speedup\": %.3f, \"scalar_one_vs_exp\": %.3f, "
         "\"vector_one_s\": %.4f, \"vector_one_ns_per_term\": %.3f, \"vector_all_s\": %.4f, "
-        "\"vector_speedup\": %.3f, \"vector_gain\": %.3f, \"evaluation_allocations\": %zu}\n",
-        exp_ns, ms.size() * ms.size(), terms, cpus, names[static_cast<int>(level)], scalar_one,
+        "\"vector_speedup\": %.3f, \"vector_gain\": %.3f, \"evaluation_allocations\": %zu, "
+        "\"scalar_closed_form_ns_per_term\": %.3f, \"scalar_exact_ns_per_term\": %.3f, "
+        "\"scalar_exact_vs_closed_form\": %.3f, "
+        "\"vector_closed_form_ns_per_term\": %.3f, \"vector_exact_ns_per_term\": %.3f, "
+        "\"vector_exact_vs_closed_form\": %.3f}\n",
+        exp_ns, ms.size() * ms.size(), terms, cpus, names[static_cast<int>(level)], l0, scalar_one,
         ns(scalar_one), scalar_all, scalar_one / scalar_all, ns(scalar_one) / exp_ns, vector_one,
         ns(vector_one), vector_all, vector_one / vector_all, scalar_one / vector_one,
-        evaluation_allocations);
+        evaluation_allocations, ns(scalar_models.first), ns(scalar_models.second),
+        scalar_models.second / scalar_models.first, ns(vector_models.first),
+        ns(vector_models.second), vector_models.second / vector_models.first);
 }

@@ -8,14 +8,17 @@
 namespace zam {
 
 CovMat::CovMat(std::span<const Measurement> rows, std::span<const Measurement> columns,
-               const VonKarmanLayers& turbulence, double lag, SimdLevel level)
-    : CovMat(BundleSet(rows), BundleSet(columns), turbulence, lag, level) {}
+               const VonKarmanLayers& turbulence, double lag, SimdLevel level,
+               CovarianceModel model)
+    : CovMat(BundleSet(rows), BundleSet(columns), turbulence, lag, level, model) {}
 
 CovMat::CovMat(BundleSet rows, BundleSet columns, const VonKarmanLayers& turbulence, double lag,
-               SimdLevel level)
+               SimdLevel level, CovarianceModel model)
     : rows_(std::move(rows)),
       columns_(std::move(columns)),
       level_(level),
+      model_(model),
+      exact_fma_(model == CovarianceModel::exact && fused_multiply_add_usable()),
       width_(simd_width(level)) {
     constants_.reserve(turbulence.size());
     for (const VonKarmanLayer& layer : turbulence) constants_.push_back(layer_constants(layer));
@@ -94,12 +97,18 @@ void CovMat::fill_block(std::size_t i, std::size_t block, double* out) const {
     const std::size_t first = rows_.offset(i);
     const std::size_t lines = columns_[b.begin].size();
     covariance_block(
-        level_, {row_points_.data() + first * nlayers, row_weights_.data() + first, rows_[i].size(),
-                 constants_.data(), nlayers, block_points_.data() + b.data * nlayers * 2,
-                 block_weights_.data() + b.data, lines, out});
+        level_,
+        {row_points_.data() + first * nlayers, row_weights_.data() + first, rows_[i].size(),
+         constants_.data(), nlayers, block_points_.data() + b.data * nlayers * 2,
+         block_weights_.data() + b.data, lines, out},
+        model_);
 }
 
-double CovMat::element_in_range(std::size_t i, std::size_t j) const {
+// The element over a layer term; inlined into each caller, so that the fused multiply-adds of
+// exact_element_fma's terms are instructions.
+template <class Term>
+[[gnu::always_inline]] inline double CovMat::element_sum(std::size_t i, std::size_t j,
+                                                         Term term) const {
     const std::size_t nlayers = constants_.size();
     const LayerConstants* constants = constants_.data();
     const std::size_t a_begin = rows_.offset(i), a_end = rows_.offset(i + 1);
@@ -116,13 +125,22 @@ double CovMat::element_in_range(std::size_t i, std::size_t j) const {
             const Vec2D* pb = column_points_.data() + b * nlayers;
             double cov = -0.0;
             for (std::size_t l = 0; l < nlayers; ++l) {
-                cov = cov + layer_term(constants[l], pa[l].x - pb[l].x, pa[l].y - pb[l].y);
+                cov = cov + term(constants[l], pa[l].x - pb[l].x, pa[l].y - pb[l].y);
             }
             inner = inner + (cov * wa) * column_lines[b].weight;
         }
         total = total + inner;
     }
     return total;
+}
+
+double CovMat::element_in_range(std::size_t i, std::size_t j) const {
+    if (model_ == CovarianceModel::closed_form) return element_sum(i, j, ClosedFormTerm{});
+    return exact_fma_ ? exact_element_fma(i, j) : element_sum(i, j, ExactTerm{});
+}
+
+double CovMat::exact_element_fma(std::size_t i, std::size_t j) const {
+    return element_sum(i, j, ExactTermFma{});
 }
 
 }  // namespace zam

@@ -25,11 +25,13 @@ namespace zam {
 /// elements side by side, each in exactly the scalar element's order.
 class CovMat {
 public:
+    /// Layer terms follow `model`: vedov's closed form unless the exact model is asked for.
     CovMat(std::span<const Measurement> rows, std::span<const Measurement> columns,
-           const VonKarmanLayers& turbulence, double lag, SimdLevel level = simd_level());
+           const VonKarmanLayers& turbulence, double lag, SimdLevel level = simd_level(),
+           CovarianceModel model = CovarianceModel::closed_form);
     /// The same over bundles built by the caller (of chosen measurements, say).
     CovMat(BundleSet rows, BundleSet columns, const VonKarmanLayers& turbulence, double lag,
-           SimdLevel level = simd_level());
+           SimdLevel level = simd_level(), CovarianceModel model = CovarianceModel::closed_form);
 
     std::size_t nrows() const noexcept { return rows_.size(); }
     std::size_t ncols() const noexcept { return columns_.size(); }
@@ -53,6 +55,9 @@ private:
                                               const VonKarmanLayers& layers, const double* lag);
 
     double element_in_range(std::size_t i, std::size_t j) const;
+    template <class Term>
+    double element_sum(std::size_t i, std::size_t j, Term term) const;
+    __attribute__((target("fma"))) double exact_element_fma(std::size_t i, std::size_t j) const;
     void build_blocks();
 
     struct Block {
@@ -68,6 +73,8 @@ private:
     std::vector<double> row_weights_;
     std::vector<Vec2D> column_points_;
     SimdLevel level_;
+    CovarianceModel model_;
+    bool exact_fma_;  ///< exact terms with the CPU's fused multiply-add
     std::size_t width_;
     std::vector<Block> blocks_;
     std::vector<double> block_points_;   ///< [(line · nlayers + layer) · 2 + xy][lane] per block

@@ -89,6 +89,28 @@ ZAM_TARGET inline bool any_outside_512(V x) {
     const V magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), x);
     return _mm256_movemask_pd(_mm256_cmp_pd(magnitude, _mm256_set1_pd(512.0), _CMP_NLT_UQ)) != 0;
 }
+using M = __m256d;
+ZAM_TARGET inline M vless(V a, V b) {
+    return _mm256_cmp_pd(a, b, _CMP_LT_OQ);
+}
+ZAM_TARGET inline bool all_lanes(M m) {
+    return _mm256_movemask_pd(m) == 0xf;
+}
+ZAM_TARGET inline bool no_lanes(M m) {
+    return _mm256_movemask_pd(m) == 0;
+}
+ZAM_TARGET inline V vblend(M m, V set, V clear) {
+    return _mm256_blendv_pd(clear, set, m);
+}
+// The seed of zam/von_karman_shape.hpp's root_seed, lane by lane.
+ZAM_TARGET inline V root_seed(V s) {
+    namespace c = von_karman_shape_coefficients;
+    const I high = _mm256_srli_epi64(as_int(s), 32);
+    const I divisor = _mm256_set1_epi64x(static_cast<long long>(c::seed_divisor));
+    const I quotient = _mm256_srli_epi64(_mm256_mul_epu32(high, divisor), 32);
+    const I seed = _mm256_set1_epi64x(static_cast<long long>(c::seed_constant));
+    return as_double(_mm256_slli_epi64(_mm256_sub_epi64(seed, quotient), 32));
+}
 
 #include "zam/simd_kernel.inl"
 #undef ZAM_TARGET
@@ -165,6 +187,27 @@ ZAM_TARGET inline void lookup(I index, I& tail, I& high) {
 ZAM_TARGET inline bool any_outside_512(V x) {
     return _mm512_cmp_pd_mask(_mm512_abs_pd(x), _mm512_set1_pd(512.0), _CMP_NLT_UQ) != 0;
 }
+using M = __mmask8;
+ZAM_TARGET inline M vless(V a, V b) {
+    return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ);
+}
+ZAM_TARGET inline bool all_lanes(M m) {
+    return m == 0xff;
+}
+ZAM_TARGET inline bool no_lanes(M m) {
+    return m == 0;
+}
+ZAM_TARGET inline V vblend(M m, V set, V clear) {
+    return _mm512_mask_blend_pd(m, clear, set);
+}
+ZAM_TARGET inline V root_seed(V s) {
+    namespace c = von_karman_shape_coefficients;
+    const I high = _mm512_srli_epi64(as_int(s), 32);
+    const I divisor = _mm512_set1_epi64(static_cast<long long>(c::seed_divisor));
+    const I quotient = _mm512_srli_epi64(_mm512_mul_epu32(high, divisor), 32);
+    const I seed = _mm512_set1_epi64(static_cast<long long>(c::seed_constant));
+    return as_double(_mm512_slli_epi64(_mm512_sub_epi64(seed, quotient), 32));
+}
 
 #include "zam/simd_kernel.inl"
 #undef ZAM_TARGET
@@ -224,6 +267,7 @@ bool exp_matches(SimdLevel level) {
 }
 
 // A small block computed by the level and, element by element, by the scalar definition.
+template <CovarianceModel model>
 bool kernel_matches(SimdLevel level) {
     const std::size_t width = simd_width(level);
     const std::size_t nlayers = 3, row_lines = 2, lines = 2;
@@ -239,8 +283,10 @@ bool kernel_matches(SimdLevel level) {
     for (double& p : points) p = pos(rng);
     for (double& w : weights) w = pos(rng);
     std::vector<double> out(width);
-    covariance_block(level, {row_points.data(), row_weights, row_lines, constants, nlayers,
-                             points.data(), weights.data(), lines, out.data()});
+    covariance_block(level,
+                     {row_points.data(), row_weights, row_lines, constants, nlayers, points.data(),
+                      weights.data(), lines, out.data()},
+                     model);
     for (std::size_t q = 0; q < width; ++q) {
         double total = -0.0;
         for (std::size_t a = 0; a < row_lines; ++a) {
@@ -249,14 +295,49 @@ bool kernel_matches(SimdLevel level) {
                 double cov = -0.0;
                 for (std::size_t l = 0; l < nlayers; ++l) {
                     const double* pb = points.data() + ((b * nlayers + l) * 2) * width;
-                    cov = cov + layer_term(constants[l], row_points[a * nlayers + l].x - pb[q],
-                                           row_points[a * nlayers + l].y - pb[width + q]);
+                    cov = cov + ModelTerm<model>{}(constants[l],
+                                                   row_points[a * nlayers + l].x - pb[q],
+                                                   row_points[a * nlayers + l].y - pb[width + q]);
                 }
                 inner = inner + (cov * row_weights[a]) * weights[b * width + q];
             }
             total = total + inner;
         }
         if (!same(out[q], total)) return false;
+    }
+    return true;
+}
+
+// The exact shape's check arguments: both sides of x = 2 and its neighbourhood, the clamps, zero,
+// infinity, not a number and random arguments.
+std::vector<double> shape_check_arguments() {
+    std::vector<double> args = {0.0, 0x1p-300, 0x1p-1074, 746.0 * 746.0, 1e300, INFINITY, NAN};
+    for (double s = 4.0, t = 4.0, k = 0; k < 64; ++k) {
+        args.push_back(s = std::nextafter(s, 0.0));
+        args.push_back(t = std::nextafter(t, INFINITY));
+    }
+    std::mt19937_64 rng(0x5ba9e);
+    std::uniform_real_distribution<double> near(0.0, 16.0), far(0.0, 3000.0);
+    for (int k = 0; k < 500; ++k) args.push_back(near(rng));
+    for (int k = 0; k < 500; ++k) args.push_back(far(rng) * far(rng));
+    return args;
+}
+
+// The exact shape by the level and by the scalar instance.
+bool shape_matches(SimdLevel level) {
+    const std::vector<double> args = shape_check_arguments();
+    std::vector<double> got(args.size());
+    simd_von_karman_shape(level, args.data(), got.data(), args.size());
+    for (std::size_t k = 0; k < args.size(); ++k) {
+        if (!same(got[k], von_karman_shape(args[k]))) return false;
+    }
+    return true;
+}
+
+// The scalar instance with the CPU's fused multiply-add against the one with the C library's.
+__attribute__((target("fma"))) bool shape_fma_matches() {
+    for (double s : shape_check_arguments()) {
+        if (!same(von_karman_shape_fma(s), von_karman_shape(s))) return false;
     }
     return true;
 }
@@ -289,8 +370,9 @@ bool interaction_matches(SimdLevel level) {
 
 SimdLevel checked_level() {
     for (SimdLevel level : {SimdLevel::avx512, SimdLevel::avx2}) {
-        if (simd_supported(level) && exp_matches(level) && kernel_matches(level) &&
-            interaction_matches(level)) {
+        if (simd_supported(level) && exp_matches(level) && shape_matches(level) &&
+            kernel_matches<CovarianceModel::closed_form>(level) &&
+            kernel_matches<CovarianceModel::exact>(level) && interaction_matches(level)) {
             return level;
         }
     }
@@ -325,6 +407,11 @@ SimdLevel simd_level() {
     return level;
 }
 
+bool fused_multiply_add_usable() {
+    static const bool usable = __builtin_cpu_supports("fma") && shape_fma_matches();
+    return usable;
+}
+
 void simd_exp(SimdLevel level, const double* in, double* out, std::size_t n) {
     switch (level) {
         case SimdLevel::avx2: avx2::exp_n(in, out, n); return;
@@ -332,6 +419,15 @@ void simd_exp(SimdLevel level, const double* in, double* out, std::size_t n) {
         case SimdLevel::none: break;
     }
     for (std::size_t k = 0; k < n; ++k) out[k] = std::exp(in[k]);
+}
+
+void simd_von_karman_shape(SimdLevel level, const double* in, double* out, std::size_t n) {
+    switch (level) {
+        case SimdLevel::avx2: avx2::von_karman_shape_n(in, out, n); return;
+        case SimdLevel::avx512: avx512::von_karman_shape_n(in, out, n); return;
+        case SimdLevel::none: break;
+    }
+    for (std::size_t k = 0; k < n; ++k) out[k] = von_karman_shape(in[k]);
 }
 
 void interaction_block(SimdLevel level, const ImatBlockTask& task) {
@@ -346,13 +442,11 @@ void interaction_block(SimdLevel level, const ImatBlockTask& task) {
     task.out[0] = sample(std::span<const WeightedLine>(task.lines, task.nlines), g);
 }
 
-void covariance_block(SimdLevel level, const CovBlockTask& task) {
-    switch (level) {
-        case SimdLevel::avx2: avx2::covariance_block(task); return;
-        case SimdLevel::avx512: avx512::covariance_block(task); return;
-        case SimdLevel::none: break;
-    }
-    // Scalar instance: one lane.
+namespace {
+
+// Scalar instance: one lane, over a layer term.
+template <class Term>
+[[gnu::always_inline]] inline double scalar_block(const CovBlockTask& task, Term term) {
     double total = -0.0;
     for (std::size_t a = 0; a < task.row_lines; ++a) {
         double inner = -0.0;
@@ -361,13 +455,43 @@ void covariance_block(SimdLevel level, const CovBlockTask& task) {
             for (std::size_t l = 0; l < task.nlayers; ++l) {
                 const Vec2D& pa = task.row_points[a * task.nlayers + l];
                 const double* pb = task.points + (b * task.nlayers + l) * 2;
-                cov = cov + layer_term(task.constants[l], pa.x - pb[0], pa.y - pb[1]);
+                cov = cov + term(task.constants[l], pa.x - pb[0], pa.y - pb[1]);
             }
             inner = inner + (cov * task.row_weights[a]) * task.weights[b];
         }
         total = total + inner;
     }
-    task.out[0] = total;
+    return total;
+}
+
+__attribute__((target("fma"))) double exact_scalar_block_fma(const CovBlockTask& task) {
+    return scalar_block(task, ExactTermFma{});
+}
+
+}  // namespace
+
+void covariance_block(SimdLevel level, const CovBlockTask& task, CovarianceModel model) {
+    constexpr CovarianceModel exact = CovarianceModel::exact;
+    constexpr CovarianceModel closed_form = CovarianceModel::closed_form;
+    const bool is_exact = model == exact;
+    switch (level) {
+        case SimdLevel::avx2:
+            is_exact ? avx2::covariance_block<exact>(task)
+                     : avx2::covariance_block<closed_form>(task);
+            return;
+        case SimdLevel::avx512:
+            is_exact ? avx512::covariance_block<exact>(task)
+                     : avx512::covariance_block<closed_form>(task);
+            return;
+        case SimdLevel::none: break;
+    }
+    if (!is_exact) {
+        task.out[0] = scalar_block(task, ClosedFormTerm{});
+    } else if (fused_multiply_add_usable()) {
+        task.out[0] = exact_scalar_block_fma(task);
+    } else {
+        task.out[0] = scalar_block(task, ExactTerm{});
+    }
 }
 
 }  // namespace zam

@@ -15,9 +15,14 @@ enum class SimdLevel { none, avx2, avx512 };
 std::size_t simd_width(SimdLevel level) noexcept;
 
 /// The widest level this CPU supports whose exp reproduces the C library's exp bit for bit and
-/// whose covariance kernel reproduces the scalar one bit for bit, checked once on first use; none
-/// when no level passes (another C library or CPU never changes a result silently).
+/// whose exact shape and covariance kernels (of both models) reproduce the scalar ones bit for
+/// bit, checked once on first use; none when no level passes (another C library or CPU never
+/// changes a result silently).
 SimdLevel simd_level();
+
+/// True when this CPU has fused multiply-add and von_karman_shape_fma reproduces von_karman_shape
+/// bit for bit, checked once on first use: then the scalar exact terms use it.
+bool fused_multiply_add_usable();
 
 /// True when this CPU can run `level` at all (none always can).
 bool simd_supported(SimdLevel level) noexcept;
@@ -40,9 +45,14 @@ struct CovBlockTask {
     double* out;            ///< width results
 };
 
-/// The block's elements, each exactly as the scalar element: layers innermost from -0.0, then
-/// (cov × wa) × wb summed over column lines from -0.0, then over row lines from -0.0.
-void covariance_block(SimdLevel level, const CovBlockTask& task);
+/// The block's elements, each exactly as the scalar element: the model's layer terms summed from
+/// -0.0, then (cov × wa) × wb summed over column lines from -0.0, then over row lines from -0.0.
+void covariance_block(SimdLevel level, const CovBlockTask& task,
+                      CovarianceModel model = CovarianceModel::closed_form);
+
+/// von_karman_shape of n squared arguments with the level's instance (the scalar one for none);
+/// every level gives the scalar instance's bits. The level must be supported.
+void simd_von_karman_shape(SimdLevel level, const double* in, double* out, std::size_t n);
 
 /// Fields of a block of Gaussian actuators, lane-interleaved: [field · width + lane].
 enum GaussianField {

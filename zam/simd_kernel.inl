@@ -1,7 +1,7 @@
 // Covariance block kernel and exp over one vector type; included once per instruction level.
 
 // Before inclusion the level's namespace defines ZAM_TARGET, the vector type V, kWidth and the
-// primitives used below.
+// primitives used below and in zam/von_karman_shape.inl.
 
 /// The C library's exp, lane by lane and bit for bit: the table-driven algorithm with the same
 /// constants, roundings and fused steps; lanes outside (-512, 512) or not a number are computed by
@@ -37,12 +37,21 @@ ZAM_TARGET inline V vexp(V x) {
     return result;
 }
 
+#include "zam/von_karman_shape.inl"
+
 ZAM_TARGET void exp_n(const double* in, double* out, std::size_t n) {
     std::size_t k = 0;
     for (; k + kWidth <= n; k += kWidth) vstore(out + k, vexp(vload(in + k)));
     for (; k < n; ++k) out[k] = std::exp(in[k]);
 }
 
+ZAM_TARGET void von_karman_shape_n(const double* in, double* out, std::size_t n) {
+    std::size_t k = 0;
+    for (; k + kWidth <= n; k += kWidth) vstore(out + k, von_karman_shape(vload(in + k)));
+    for (; k < n; ++k) out[k] = zam::von_karman_shape(in[k]);
+}
+
+template <CovarianceModel model>
 ZAM_TARGET void covariance_block(const CovBlockTask& task) {
     const std::size_t nlayers = task.nlayers;
     V total = vset(-0.0);
@@ -57,11 +66,16 @@ ZAM_TARGET void covariance_block(const CovBlockTask& task) {
                 const LayerConstants& c = task.constants[l];
                 const V dx = vsub(vset(pa[l].x), vload(pb + (2 * l) * kWidth));
                 const V dy = vsub(vset(pa[l].y), vload(pb + (2 * l + 1) * kWidth));
-                const V r = vsqrt(vadd(vmul(dx, dx), vmul(dy, dy)));
-                const V x = vmul(vset(c.k), r);
-                const V decay = vmul(vexp(vmul(x, vset(-0.9359968))), vset(1.0056349));
-                const V f = vdiv(vmul(vadd(vmul(x, vset(1.7404436)), vset(1.0)), decay),
-                                 vadd(x, vset(1.0)));
+                V f;
+                if constexpr (model == CovarianceModel::exact) {
+                    f = von_karman_shape(vmul(vset(c.k * c.k), vadd(vmul(dx, dx), vmul(dy, dy))));
+                } else {
+                    const V r = vsqrt(vadd(vmul(dx, dx), vmul(dy, dy)));
+                    const V x = vmul(vset(c.k), r);
+                    const V decay = vmul(vexp(vmul(x, vset(-0.9359968))), vset(1.0056349));
+                    f = vdiv(vmul(vadd(vmul(x, vset(1.7404436)), vset(1.0)), decay),
+                             vadd(x, vset(1.0)));
+                }
                 cov = vadd(cov, vmul(vset(c.scale), f));
             }
             inner = vadd(inner, vmul(vmul(cov, wa), vload(task.weights + b * kWidth)));

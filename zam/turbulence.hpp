@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cmath>
+#include <type_traits>
 #include <vector>
 
 #include "zam/geometry.hpp"
+#include "zam/von_karman_shape.hpp"
 
 namespace zam {
 
@@ -40,6 +42,38 @@ inline double layer_term(const LayerConstants& c, double dx, double dy) {
     const double f = ((x * 1.7404436 + 1.0) * decay) / (x + 1.0);
     return c.scale * f;
 }
+
+/// Which shape a covariance's layer terms follow: the closed form f of layer_term (the default,
+/// vedov's own), or the exact von Kármán x^(5/6) K_5/6(x) of exact_layer_term.
+enum class CovarianceModel { closed_form, exact };
+
+/// One layer's exact von Kármán covariance of the phase at two points (dx, dy) apart:
+/// scale · g(s), s = (k · k) · (dx · dx + dy · dy) = x², g = x^(5/6) K_5/6(x) (von_karman_shape).
+inline double exact_layer_term(const LayerConstants& c, double dx, double dy) {
+    return c.scale * von_karman_shape((c.k * c.k) * (dx * dx + dy * dy));
+}
+
+/// The layer terms as function objects, for loops instantiated per model.
+struct ClosedFormTerm {
+    double operator()(const LayerConstants& c, double dx, double dy) const {
+        return layer_term(c, dx, dy);
+    }
+};
+struct ExactTerm {
+    double operator()(const LayerConstants& c, double dx, double dy) const {
+        return exact_layer_term(c, dx, dy);
+    }
+};
+/// The term of a model.
+template <CovarianceModel model>
+using ModelTerm = std::conditional_t<model == CovarianceModel::exact, ExactTerm, ClosedFormTerm>;
+/// ExactTerm's bits with the CPU's fused multiply-add, for loops compiled for it.
+struct ExactTermFma {
+    __attribute__((target("fma"))) double operator()(const LayerConstants& c, double dx,
+                                                     double dy) const {
+        return c.scale * von_karman_shape_fma((c.k * c.k) * (dx * dx + dy * dy));
+    }
+};
 
 /// Covariance of the turbulent phase along line a with that along line b, each layer read along b
 /// at the point displaced by -v·t (frozen flow over the lag t); layers summed in order from -0.0.

@@ -73,6 +73,38 @@ TEST(Evaluation, CovarianceMatrixEqualsTheDefinition) {
     }
 }
 
+// The layers read with the exact model, line by line as cosample_lines reads them with f.
+struct ExactTurbulence {
+    const VonKarmanLayers& layers;
+};
+
+double cosample_lines(const ExactTurbulence& turbulence, const Line& a, const Line& b, double t) {
+    double sum = -0.0;
+    for (const VonKarmanLayer& layer : turbulence.layers) {
+        const Vec2D pa = a.at(layer.alt), pb = b.at(layer.alt);
+        const Vec2D shifted{pb.x - layer.v.x * t, pb.y - layer.v.y * t};
+        sum = sum + exact_layer_term(layer_constants(layer), pa.x - shifted.x, pa.y - shifted.y);
+    }
+    return sum;
+}
+
+TEST(Evaluation, ExactCovarianceMatrixEqualsTheDefinition) {
+    const auto rows = mixed_measurements(23, 1);
+    for (const auto& cols : {mixed_measurements(17, 2), runs_of_equal_bundles(11, 2)}) {
+        for (double lag : {0.0, 0.002, -0.5}) {
+            const DenseMatrix m =
+                matrix(CovMat(rows, cols, layers, lag, simd_level(), CovarianceModel::exact));
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                for (std::size_t j = 0; j < cols.size(); ++j) {
+                    EXPECT_BITS_EQ(m(i, j),
+                                   cosample(rows[i], cols[j], ExactTurbulence{layers}, lag))
+                        << i << "," << j;
+                }
+            }
+        }
+    }
+}
+
 TEST(Evaluation, NonFiniteWindAndLagFollowTheDefinition) {
     const auto ms = mixed_measurements(6, 3);
     const VonKarmanLayers odd = {{0.2, 30, 100, {inf, 0}}, {0.2, 30, 100, {1, 2}}};
@@ -174,15 +206,18 @@ TEST(Evaluation, LagZeroCovarianceIsNearlySymmetric) {
 
 TEST(Evaluation, IdenticalOnAnyNumberOfWorkers) {
     const auto rows = mixed_measurements(40, 10), cols = runs_of_equal_bundles(9, 11);
-    const DenseMatrix usual = matrix(CovMat(rows, cols, layers, 0.001));
-    // From the calling thread alone (no workers at all) to more threads than CPUs.
-    const std::size_t most = std::max(4u, std::thread::hardware_concurrency() + 1);
-    for (std::size_t workers = 1; workers <= most; ++workers) {
-        oneapi::tbb::global_control limit(oneapi::tbb::global_control::max_allowed_parallelism,
-                                          workers);
-        const DenseMatrix m = matrix(CovMat(rows, cols, layers, 0.001));
-        for (std::size_t k = 0; k < m.size(); ++k) {
-            ASSERT_BITS_EQ(m.data()[k], usual.data()[k]) << workers << " workers, element " << k;
+    for (CovarianceModel model : {CovarianceModel::closed_form, CovarianceModel::exact}) {
+        const DenseMatrix usual = matrix(CovMat(rows, cols, layers, 0.001, simd_level(), model));
+        // From the calling thread alone (no workers at all) to more threads than CPUs.
+        const std::size_t most = std::max(4u, std::thread::hardware_concurrency() + 1);
+        for (std::size_t workers = 1; workers <= most; ++workers) {
+            oneapi::tbb::global_control limit(
+                oneapi::tbb::global_control::max_allowed_parallelism, workers);
+            const DenseMatrix m = matrix(CovMat(rows, cols, layers, 0.001, simd_level(), model));
+            for (std::size_t k = 0; k < m.size(); ++k) {
+                ASSERT_BITS_EQ(m.data()[k], usual.data()[k])
+                    << workers << " workers, element " << k;
+            }
         }
     }
 }

@@ -108,19 +108,56 @@ const VonKarmanLayers layers = {{0.21575883, 60, 0, {10, 0}},
 
 TEST_P(Simd, CovarianceEqualsTheScalarKernel) {
     const SimdLevel level = GetParam();
-    for (bool mixed : {false, true}) {
-        for (std::size_t ncols : {1u, 3u, 4u, 9u, 37u}) {
-            const auto rows = measurements(19, 11, mixed);
-            const auto cols = measurements(ncols, 12, mixed);
-            for (double lag : {0.0, 0.003, std::numeric_limits<double>::infinity()}) {
-                const DenseMatrix scalar = matrix(CovMat(rows, cols, layers, lag, SimdLevel::none));
-                const DenseMatrix vector = matrix(CovMat(rows, cols, layers, lag, level));
-                for (std::size_t k = 0; k < scalar.size(); ++k) {
-                    ASSERT_BITS_EQ(vector.data()[k], scalar.data()[k])
-                        << "mixed " << mixed << " ncols " << ncols << " lag " << lag << " at " << k;
+    for (CovarianceModel model : {CovarianceModel::closed_form, CovarianceModel::exact}) {
+        for (bool mixed : {false, true}) {
+            for (std::size_t ncols : {1u, 3u, 4u, 9u, 37u}) {
+                const auto rows = measurements(19, 11, mixed);
+                const auto cols = measurements(ncols, 12, mixed);
+                for (double lag : {0.0, 0.003, std::numeric_limits<double>::infinity()}) {
+                    const DenseMatrix scalar =
+                        matrix(CovMat(rows, cols, layers, lag, SimdLevel::none, model));
+                    const DenseMatrix vector = matrix(CovMat(rows, cols, layers, lag, level, model));
+                    for (std::size_t k = 0; k < scalar.size(); ++k) {
+                        ASSERT_BITS_EQ(vector.data()[k], scalar.data()[k])
+                            << "model " << static_cast<int>(model) << " mixed " << mixed
+                            << " ncols " << ncols << " lag " << lag << " at " << k;
+                    }
                 }
             }
         }
+    }
+}
+
+TEST(SimdCovariance, ScalarBlockFollowsTheDefinition) {
+    // One lane at level none, both models: terms within 2 and beyond x = 2 (l0 = 8).
+    const LayerConstants constants[2] = {layer_constants({0.2, 30, 0, {0, 0}}),
+                                         layer_constants({0.5, 8, 0, {0, 0}})};
+    const Vec2D row_points[4] = {{0.1, 0.2}, {-1.0, 3.0}, {2.0, -0.5}, {0.0, 0.0}};
+    const double row_weights[2] = {0.5, -0.5};
+    const double points[12] = {0.3, 0.1, 1.5, 0.4, -2.0, 1.0, 0.0, 0.0, 4.0, -3.0, 0.7, 2.2};
+    const double weights[3] = {0.3, -0.2, 0.9};
+    for (CovarianceModel model : {CovarianceModel::closed_form, CovarianceModel::exact}) {
+        double out = 0.0;
+        covariance_block(SimdLevel::none,
+                         {row_points, row_weights, 2, constants, 2, points, weights, 3, &out},
+                         model);
+        double total = -0.0;
+        for (std::size_t a = 0; a < 2; ++a) {
+            double inner = -0.0;
+            for (std::size_t b = 0; b < 3; ++b) {
+                double cov = -0.0;
+                for (std::size_t l = 0; l < 2; ++l) {
+                    const double dx = row_points[a * 2 + l].x - points[(b * 2 + l) * 2];
+                    const double dy = row_points[a * 2 + l].y - points[(b * 2 + l) * 2 + 1];
+                    cov = cov + (model == CovarianceModel::exact
+                                     ? exact_layer_term(constants[l], dx, dy)
+                                     : layer_term(constants[l], dx, dy));
+                }
+                inner = inner + (cov * row_weights[a]) * weights[b];
+            }
+            total = total + inner;
+        }
+        EXPECT_BITS_EQ(out, total) << static_cast<int>(model);
     }
 }
 

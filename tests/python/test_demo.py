@@ -23,7 +23,7 @@ def test_small_study(tmp_path):
         env=child_environment(MPLBACKEND="Agg"), capture_output=True, text=True, timeout=300,
     )
     assert run.returncode == 0, run.stderr
-    for step in ("SystemMatrices", "ReconMatrices", "reconstructor", "yaml", "figure"):
+    for step in ("SystemMatrices", "ReconMatrices", "reconstructor", "exact model", "yaml", "figure"):
         assert f"  {step}: " in run.stdout
 
     figure = tmp_path / "ltao_study.png"
@@ -37,3 +37,6 @@ def test_small_study(tmp_path):
     assert 0 < results["total_error_rad2"] < results["uncorrected_rad2"]
     assert results["tomographic_error_rad2"] < results["total_error_rad2"]
     assert 0 < results["strehl_total_1650nm"] < 1
+    # The exact prior: a smaller error budget, and the closed-form estimate no better than its own.
+    assert 0 < results["exact_total_error_rad2"] < results["total_error_rad2"]
+    assert results["exact_closed_form_estimate_rad2"] >= results["exact_total_error_rad2"]

@@ -224,3 +224,35 @@ def test_profiles_replace_the_layers_or_nothing():
     assert vedovx.info(g).layers == before
     with pytest.raises(ValueError, match="fractions must be finite and positive"):
         vedovx.profile(0.15, [1.0, 0.0], [0.0, 1.0], 30.0, (0.0, 0.0))
+
+
+def test_exact_model_follows_the_bessel_function(tmp_path):
+    special = pytest.importorskip("scipy.special")
+    s = small_system()
+    s.set_dt(0.01, 0.05)
+    doc = records.read(s, tmp_path)
+
+    def exact_terms(la, lb, lag):
+        # Each layer's term c (l0/r0)^(5/3) x^(5/6) K_5/6(x); g(0) = 2^(-1/6) Gamma(5/6).
+        for layer in doc["cov_model"]:
+            (ax, ay), (bx, by) = reference.at(la, layer["alt"]), reference.at(lb, layer["alt"])
+            dx = ax - (bx - layer["v"]["x"] * lag)
+            dy = ay - (by - layer["v"]["y"] * lag)
+            x = 2 * np.pi / layer["l0"] * np.hypot(dx, dy)
+            g = x ** (5 / 6) * special.kv(5 / 6, x) if x > 0 else 2 ** (-1 / 6) * special.gamma(5 / 6)
+            yield 0.08583068106228546 * (layer["l0"] / layer["r0"]) ** (5 / 3) * g
+
+    def expected(a, b, lag):
+        terms = [wa * wb * t for la, wa in reference.bundle(a) for lb, wb in reference.bundle(b)
+                 for t in exact_terms(la, lb, lag)]
+        return sum(terms), sum(abs(t) for t in terms)
+
+    for rows, cols, lag in [("meas", "meas", 0.0), ("ts", "meas", 0.05), ("phi", "phi", 0.01)]:
+        got = vedovx.covariance(s, rows, cols, lag=lag, model="exact")
+        for i, j in [(0, 0), (3, 15), (5, 2), (8, 11)]:
+            value, scale = expected(doc[rows][i], doc[cols][j], lag)
+            assert abs(got[i, j] - value) <= 1e-12 * scale, (rows, i, j)
+    products = vedovx.system_matrices(s, model="exact")
+    assert same_bits(products.c_meas_phi, vedovx.covariance(s, "meas", "phi", model="exact"))
+    assert same_bits(vedovx.recon_matrices(s, model="exact").c_ts_meas,
+                     vedovx.covariance(s, "ts", "meas", lag=0.05, model="exact"))

@@ -158,6 +158,12 @@ Product product_named(const std::string& name) {
     raise(PyExc_ValueError, "no product named '" + name + "'");
 }
 
+zam::CovarianceModel model_named(const std::string& name) {
+    if (name == "closed-form") return zam::CovarianceModel::closed_form;
+    if (name == "exact") return zam::CovarianceModel::exact;
+    raise(PyExc_ValueError, "model: no model named '" + name + "'");
+}
+
 // Which lists each product takes its rows (and a covariance its columns) from.
 void check_lists(const Request& r) {
     const bool measurements = r.rows == List::meas || r.rows == List::phi || r.rows == List::ts;
@@ -191,9 +197,7 @@ PyObject* evaluate(PyObject* self, PyObject* args) {
         request.rows = to_list(rows, "rows");
         if (request.product == Product::covariance) request.cols = to_list(cols, "cols");
         request.lag = lag;
-        if (std::string(model) != "closed-form") {
-            raise(PyExc_NotImplementedError, std::string("model '") + model + "' is not built yet");
-        }
+        request.model = model_named(model);
         check_lists(request);
         request.row_selection = to_selection(rows_index, list_size(s, request.rows), "rows_index");
         if (request.product != Product::projection) {

@@ -9,6 +9,7 @@
 
 #include "vedov/system_geom.hpp"
 #include "zam/parallel.hpp"
+#include "zam/turbulence.hpp"
 
 namespace vedovx {
 
@@ -46,6 +47,7 @@ struct Request {
     List cols = List::com;  ///< covariance: the column measurements
     Selection col_selection;
     double lag = 0.0;  ///< covariance only
+    zam::CovarianceModel model = zam::CovarianceModel::closed_form;  ///< covariance only
 };
 
 /// The result's shape: selected rows × selected columns (one column for a projection).
