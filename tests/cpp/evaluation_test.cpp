@@ -211,8 +211,8 @@ TEST(Evaluation, IdenticalOnAnyNumberOfWorkers) {
         // From the calling thread alone (no workers at all) to more threads than CPUs.
         const std::size_t most = std::max(4u, std::thread::hardware_concurrency() + 1);
         for (std::size_t workers = 1; workers <= most; ++workers) {
-            oneapi::tbb::global_control limit(
-                oneapi::tbb::global_control::max_allowed_parallelism, workers);
+            oneapi::tbb::global_control limit(oneapi::tbb::global_control::max_allowed_parallelism,
+                                              workers);
             const DenseMatrix m = matrix(CovMat(rows, cols, layers, 0.001, simd_level(), model));
             for (std::size_t k = 0; k < m.size(); ++k) {
                 ASSERT_BITS_EQ(m.data()[k], usual.data()[k])

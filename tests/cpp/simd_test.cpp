@@ -116,7 +116,8 @@ TEST_P(Simd, CovarianceEqualsTheScalarKernel) {
                 for (double lag : {0.0, 0.003, std::numeric_limits<double>::infinity()}) {
                     const DenseMatrix scalar =
                         matrix(CovMat(rows, cols, layers, lag, SimdLevel::none, model));
-                    const DenseMatrix vector = matrix(CovMat(rows, cols, layers, lag, level, model));
+                    const DenseMatrix vector =
+                        matrix(CovMat(rows, cols, layers, lag, level, model));
                     for (std::size_t k = 0; k < scalar.size(); ++k) {
                         ASSERT_BITS_EQ(vector.data()[k], scalar.data()[k])
                             << "model " << static_cast<int>(model) << " mixed " << mixed
