@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building vedov needs on a Debian machine (12 or 13): missing system packages, a
-# recent CMake, and the Python packages of the extras named as arguments (test, examples). With the
-# test extra it prints the sanitized builds' compiler (clang++-N) on standard output, its only output
-# there.
+# recent CMake, and the Python packages of the extras named as arguments (test, examples, dask). With
+# the test extra it prints the sanitized builds' compiler (clang++-N) on standard output, its only
+# output there.
 set -euo pipefail
 exec 3>&1 1>&2
 

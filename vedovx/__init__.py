@@ -1,10 +1,11 @@
 """vedovx: vedov's matrices as NumPy arrays.
 
 The functions take a vedov.SystemGeom itself and read it in place, holding it for reading while they
-run (vedov refuses to change it meanwhile). They evaluate on vedov's worker pool straight into NumPy
-arrays, whole or in blocks, into arrays you give (views and memory maps included), in float64 or
-float32, with the interpreter lock released, Ctrl-C honoured and progress reported. Results equal
-vedov's lists bit for bit.
+run (vedov refuses to change it meanwhile), or a FrozenSystem (freeze), a picklable copy. They
+evaluate on vedov's worker pool straight into NumPy arrays, whole or in blocks, into arrays you give
+(views and memory maps included), in float64 or float32, with the interpreter lock released, Ctrl-C
+honoured and progress reported. Results equal vedov's lists bit for bit. vedovx.dask (imported on
+request) gives the same matrices as Dask arrays.
 """
 
 # vedov first: its shared runtime is then the one the compiled part binds to and checks.
@@ -20,6 +21,7 @@ except ImportError as error:
         "import the installed package (pip install .), or put a build's python/ directory first "
         "on PYTHONPATH", name=__name__) from error
 
+from vedovx._frozen import FrozenSystem, freeze
 from vedovx._inspect import Layer, Pupil, SystemInfo, info, positions
 from vedovx._matrices import (
     ReconMatrices,
@@ -52,4 +54,6 @@ __all__ = [
     "profile",
     "Profile",
     "PanicException",
+    "freeze",
+    "FrozenSystem",
 ]

@@ -169,11 +169,33 @@ class ReconMatrices:
     p_meas: FloatArray
 
 
+# The fields of each product set in vedov's order of evaluation: (field, product, rows, cols, lag
+# source). "p_meas" is the projection of the measurement lines with a pupil, and without one a 1.0
+# per entry of `cols` (vedov's rule: per measurement for SystemMatrices, per line for ReconMatrices).
+Step = tuple[str, str, str, str | None, str]
+SYSTEM_STEPS: list[Step] = [
+    ("c_phi_phi", "covariance", "phi", "phi", ""),
+    ("c_phip1_phi", "covariance", "phi", "phi", "simul_dt"),
+    ("c_meas_phi", "covariance", "meas", "phi", ""),
+    ("d_meas_com", "interaction", "meas", None, ""),
+    ("d_phi_com", "interaction", "phi", None, ""),
+    ("p_phi", "projection", "phi", None, ""),
+    ("p_meas", "p_meas", "meas_lines", "meas", ""),
+]
+RECON_STEPS: list[Step] = [
+    ("c_meas_meas", "covariance", "meas", "meas", ""),
+    ("c_ts_meas", "covariance", "ts", "meas", "meas_dt"),
+    ("d_meas_com", "interaction", "meas", None, ""),
+    ("d_ts_com", "interaction", "ts", None, ""),
+    ("p_meas", "p_meas", "meas_lines", "meas_lines", ""),
+]
+
+
 def _ones(count: int, dtype: np.dtype[Any]) -> FloatArray:
     return np.ones(count, dtype)
 
 
-def _products(system: Any, steps: list[tuple[str, str, str, str | None, str]], dtype: Any,
+def _products(system: Any, steps: list[Step], dtype: Any,
               progress: Any, threads: Any, model: str, label: str) -> dict[str, FloatArray]:
     """Evaluates named products one after another under one hold of the system, so that they
     describe the same system; each step is (field, product, rows, cols, lag source)."""
@@ -188,8 +210,6 @@ def _products(system: Any, steps: list[tuple[str, str, str, str | None, str]], d
         calls = []
         for field, product, rows, cols, lag in steps:
             if product == "p_meas" and not has_pupil:
-                # Without a pupil every measurement sees it: one 1.0 per measurement (vedov's rule
-                # for SystemMatrices) or per measurement line (for ReconMatrices).
                 results[field] = _ones(held.counts()[COUNT_AT[cols or "meas"]], element)
                 continue
             kind = "projection" if product == "p_meas" else product
@@ -211,15 +231,7 @@ def system_matrices(system: Any, *, dtype: npt.DTypeLike | None = None, progress
                     threads: int | None = None, model: Model = "closed-form") -> SystemMatrices:
     """Every field of ``vedov.SystemMatrices.new(system)`` as an array, equal bit for bit, evaluated
     in place (no copy of the system) in the same order."""
-    fields = _products(system, [
-        ("c_phi_phi", "covariance", "phi", "phi", ""),
-        ("c_phip1_phi", "covariance", "phi", "phi", "simul_dt"),
-        ("c_meas_phi", "covariance", "meas", "phi", ""),
-        ("d_meas_com", "interaction", "meas", None, ""),
-        ("d_phi_com", "interaction", "phi", None, ""),
-        ("p_phi", "projection", "phi", None, ""),
-        ("p_meas", "p_meas", "meas_lines", "meas", ""),
-    ], dtype, progress, threads, model, "system matrices")
+    fields = _products(system, SYSTEM_STEPS, dtype, progress, threads, model, "system matrices")
     return SystemMatrices(**fields)
 
 
@@ -227,13 +239,8 @@ def recon_matrices(system: Any, *, dtype: npt.DTypeLike | None = None, progress:
                    threads: int | None = None, model: Model = "closed-form") -> ReconMatrices:
     """Every field of ``vedov.ReconMatrices.new(system)`` as an array, equal bit for bit, evaluated
     in the same order."""
-    fields = _products(system, [
-        ("c_meas_meas", "covariance", "meas", "meas", ""),
-        ("c_ts_meas", "covariance", "ts", "meas", "meas_dt"),
-        ("d_meas_com", "interaction", "meas", None, ""),
-        ("d_ts_com", "interaction", "ts", None, ""),
-        ("p_meas", "p_meas", "meas_lines", "meas_lines", ""),
-    ], dtype, progress, threads, model, "reconstruction matrices")
+    fields = _products(system, RECON_STEPS, dtype, progress, threads, model,
+                       "reconstruction matrices")
     return ReconMatrices(c_ts_meas=fields["c_ts_meas"], c_meas_meas=fields["c_meas_meas"],
                          d_ts_com=fields["d_ts_com"], d_meas_com=fields["d_meas_com"],
                          p_meas=fields["p_meas"])

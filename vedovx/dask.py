@@ -1,0 +1,265 @@
+"""vedovx's matrices as Dask arrays, each block a vedovx block evaluated wherever Dask runs it.
+
+The graph holds the frozen system once; every block's task reads it. Imported on request only
+(``import vedovx.dask``): vedovx itself never imports Dask.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import multiprocessing
+import sys
+import threading
+from typing import Any
+
+import dask.array as da
+import numpy as np
+import numpy.typing as npt
+from dask.base import tokenize
+from dask.highlevelgraph import HighLevelGraph
+
+import vedovx
+from vedovx import _arrays, _matrices
+from vedovx._frozen import Counts, FrozenSystem, freeze
+from vedovx._matrices import COUNT_AT, MEASUREMENTS, MODELS, Step, _choice
+from vedovx._systems import borrowed
+
+__all__ = ["covariance", "interaction", "system_matrices", "recon_matrices", "SystemMatrices",
+           "ReconMatrices", "WorkerPanic"]
+
+
+@dataclasses.dataclass(frozen=True)
+class SystemMatrices:
+    """The phase-side matrices of a system as Dask arrays, named as vedov.SystemMatrices names
+    them."""
+
+    c_phi_phi: da.Array
+    c_phip1_phi: da.Array
+    c_meas_phi: da.Array
+    d_meas_com: da.Array
+    d_phi_com: da.Array
+    p_phi: da.Array
+    p_meas: da.Array
+
+
+@dataclasses.dataclass(frozen=True)
+class ReconMatrices:
+    """The sensor-side matrices of a system as Dask arrays, named as vedov.ReconMatrices names
+    them."""
+
+    c_ts_meas: da.Array
+    c_meas_meas: da.Array
+    d_ts_com: da.Array
+    d_meas_com: da.Array
+    p_meas: da.Array
+
+
+# -- blocks, on the workers -------------------------------------------------------------------
+
+
+@dataclasses.dataclass(frozen=True)
+class _Block:
+    """What one block evaluates: a product's rows [row_start, row_stop) and columns
+    [col_start, col_stop)."""
+
+    product: str
+    rows: str
+    cols: str | None
+    lag: float
+    model: str
+    row_start: int
+    row_stop: int
+    col_start: int
+    col_stop: int
+    dtype: str
+    threads: int | None
+
+
+def _worker() -> Any:
+    """The distributed worker running this task, or None (distributed is never imported here)."""
+    distributed = sys.modules.get("distributed")
+    if distributed is None:
+        return None
+    try:
+        return distributed.get_worker()
+    except ValueError:
+        return None
+
+
+def block_threads() -> int | None:
+    """How many threads a block evaluates with where it runs (None: vedov's pool of every CPU).
+
+    In a distributed worker, its threads shared among the tasks it is running: one each while
+    it runs as many blocks as it has threads, all of them for a block alone. In a thread of
+    Dask's local pool (which runs one task per CPU) or a process of its process pool, one. On
+    the main thread of a process (the synchronous scheduler), vedov's pool."""
+    worker = _worker()
+    if worker is not None:
+        state = worker.state
+        return max(1, int(state.nthreads) // max(1, int(state.executing_count)))
+    if (threading.current_thread() is threading.main_thread()
+            and multiprocessing.parent_process() is None):
+        return None
+    return 1
+
+
+class WorkerPanic(vedovx.PanicException, Exception):  # type: ignore[misc, valid-type]
+    """vedov's PanicException raised by a block in another process (a distributed worker, a
+    process of Dask's pool), as the client receives it: a PanicException with the same message
+    (``except vedovx.PanicException`` catches it) that is also an Exception, because Dask's
+    distributed client cannot deliver any other kind: it would hang."""
+
+
+def _evaluate(frozen: FrozenSystem, block: _Block) -> npt.NDArray[Any]:
+    """One block, as the vedovx function of its product evaluates it (the arguments were checked
+    when the array was made)."""
+    threads = block.threads if block.threads is not None else block_threads()
+    columns = {} if block.product == "projection" else {
+        "cols_index": slice(block.col_start, block.col_stop)}
+    try:
+        return _matrices._run_one(frozen, None, threads, block.product, block.product, block.rows,
+                                  block.cols, lag=block.lag, model=block.model,
+                                  rows_index=slice(block.row_start, block.row_stop),
+                                  dtype=block.dtype, **columns)
+    except vedovx.PanicException as failure:
+        if _worker() is None and multiprocessing.parent_process() is None:
+            raise  # the client is this process: it sees the exception as it is
+        raise WorkerPanic(*failure.args) from None
+
+
+# -- graphs, in the client --------------------------------------------------------------------
+
+
+def _system_layer(frozen: FrozenSystem) -> tuple[str, dict[Any, Any]]:
+    """The graph layer holding the frozen system: one key, named by its content, so that every
+    array of one system shares it and each worker receives the system once."""
+    key = f"vedovx-system-{frozen.digest}"
+    return key, {key: frozen}
+
+
+def _chunks(chunks: Any, shape: tuple[int, ...], dtype: np.dtype[Any]) -> tuple[tuple[int, ...], ...]:
+    try:
+        normal: tuple[tuple[int, ...], ...] = da.core.normalize_chunks(chunks, shape, dtype=dtype)
+    except (TypeError, ValueError) as error:
+        raise ValueError(f"chunks: {error}") from None
+    return normal
+
+
+def _bounds(sizes: tuple[int, ...]) -> list[tuple[int, int]]:
+    starts = np.concatenate([[0], np.cumsum(sizes, dtype=np.int64)]).tolist()
+    return list(zip(starts[:-1], starts[1:]))
+
+
+def _array(frozen: FrozenSystem, product: str, rows: str, cols: str | None, lag: float,
+           model: str, chunks: Any, dtype: np.dtype[Any], threads: int | None) -> da.Array:
+    """The Dask array of one product, one task per block, every task reading the system's key."""
+    counts = frozen.counts
+    nrows = counts[COUNT_AT[rows]]
+    if product == "projection":
+        shape: tuple[int, ...] = (nrows,)
+    else:
+        shape = (nrows, counts[COUNT_AT[cols if product == "covariance" and cols else "com"]])
+    normal = _chunks(chunks, shape, dtype)
+    name = f"vedovx-{product}-{rows}-{cols or 'com'}-" + tokenize(
+        frozen.digest, product, rows, cols, lag, model, normal, dtype.str, threads)
+    system_key, system_layer = _system_layer(frozen)
+    col_bounds = _bounds(normal[1]) if len(normal) == 2 else [(0, 1)]
+    layer: dict[Any, Any] = {}
+    for i, (r0, r1) in enumerate(_bounds(normal[0])):
+        for j, (c0, c1) in enumerate(col_bounds):
+            block = _Block(product, rows, cols, lag, model, r0, r1, c0, c1, dtype.str, threads)
+            layer[(name, i, j) if len(normal) == 2 else (name, i)] = (_evaluate, system_key, block)
+    graph = HighLevelGraph({system_key: system_layer, name: layer},
+                           {system_key: set(), name: {system_key}})
+    return da.Array(graph, name, normal, dtype=dtype, meta=np.empty((0,) * len(shape), dtype))
+
+
+def _frozen(system: Any) -> FrozenSystem:
+    """A frozen system as it is (nothing parsed), any other system frozen."""
+    return system if isinstance(system, FrozenSystem) else freeze(system)
+
+
+def _frozen_and_steps(system: Any) -> tuple[FrozenSystem, tuple[float, float]]:
+    """The frozen system and its time steps (simul_dt, meas_dt), read under one hold."""
+    with borrowed(system) as held:
+        frozen = system if isinstance(system, FrozenSystem) else FrozenSystem(
+            held.document(), Counts(*held.counts()))
+        return frozen, held.steps()
+
+
+def _threads(threads: int | None) -> int | None:
+    return None if threads is None else _arrays.worker_count(threads)
+
+
+def covariance(system: Any, rows: _matrices.Measurements, cols: _matrices.Measurements, *,
+               lag: float = 0.0, chunks: Any = "auto", dtype: npt.DTypeLike | None = None,
+               threads: int | None = None, model: _matrices.Model = "closed-form") -> da.Array:
+    """``vedovx.covariance(system, rows, cols, lag=lag)`` as a Dask array: each block evaluated by
+    vedovx, equal to the same block of the in-memory array bit for bit.
+
+    system: a vedov.SystemGeom (frozen now: later changes do not reach the array) or a
+        FrozenSystem; the graph holds it once, under a key named by its content.
+    chunks: anything dask.array accepts for the shape ("auto", an int, a (rows, cols) pair,
+        explicit sizes); "auto" follows Dask's array.chunk-size.
+    dtype: float64 (default) or float32.
+    threads: threads per block; by default the threads its worker has for it (see the guide)."""
+    _choice(rows, MEASUREMENTS, "rows")
+    _choice(cols, MEASUREMENTS, "cols")
+    _choice(model, MODELS, "model")
+    return _array(_frozen(system), "covariance", rows, cols, float(lag), model, chunks,
+                  _arrays.element_type(dtype, None), _threads(threads))
+
+
+def interaction(system: Any, rows: _matrices.Measurements, *, chunks: Any = "auto",
+                dtype: npt.DTypeLike | None = None, threads: int | None = None) -> da.Array:
+    """``vedovx.interaction(system, rows)`` as a Dask array; the other arguments are those of
+    covariance()."""
+    _choice(rows, MEASUREMENTS, "rows")
+    return _array(_frozen(system), "interaction", rows, None, 0.0, "closed-form", chunks,
+                  _arrays.element_type(dtype, None), _threads(threads))
+
+
+def _products(system: Any, steps: list[Step], chunks: Any, dtype: npt.DTypeLike | None,
+              threads: int | None, model: str) -> dict[str, da.Array]:
+    _choice(model, MODELS, "model")
+    element = _arrays.element_type(dtype, None)
+    workers = _threads(threads)
+    frozen, (simul_dt, meas_dt) = _frozen_and_steps(system)
+    lags = {"": 0.0, "simul_dt": simul_dt, "meas_dt": meas_dt}
+    fields: dict[str, da.Array] = {}
+    for field, product, rows, cols, lag in steps:
+        if product == "p_meas" and not frozen.counts.pupil:
+            count = frozen.counts[COUNT_AT[cols or "meas"]]
+            fields[field] = da.ones(count, dtype=element,
+                                    chunks=_chunks(_per_axis(chunks, "projection"), (count,), element))
+            continue
+        kind = "projection" if product == "p_meas" else product
+        fields[field] = _array(frozen, kind, rows, cols if kind == "covariance" else None,
+                               lags[lag], model, _per_axis(chunks, kind), element, workers)
+    return fields
+
+
+def _per_axis(chunks: Any, product: str) -> Any:
+    """A product set's chunks for one matrix: a (rows, cols) pair gives a projection its rows."""
+    if product == "projection" and isinstance(chunks, tuple) and len(chunks) == 2:
+        return chunks[:1]
+    return chunks
+
+
+def system_matrices(system: Any, *, chunks: Any = "auto", dtype: npt.DTypeLike | None = None,
+                    threads: int | None = None,
+                    model: _matrices.Model = "closed-form") -> SystemMatrices:
+    """``vedovx.system_matrices(system)`` as Dask arrays, each equal to the in-memory one bit for
+    bit. chunks: "auto", an int (square blocks) or a (rows, cols) pair, for every matrix (the
+    projections take the rows); the other arguments are those of covariance()."""
+    return SystemMatrices(**_products(system, _matrices.SYSTEM_STEPS, chunks, dtype, threads,
+                                      model))
+
+
+def recon_matrices(system: Any, *, chunks: Any = "auto", dtype: npt.DTypeLike | None = None,
+                   threads: int | None = None,
+                   model: _matrices.Model = "closed-form") -> ReconMatrices:
+    """``vedovx.recon_matrices(system)`` as Dask arrays, each equal to the in-memory one bit for
+    bit; the arguments are those of system_matrices()."""
+    return ReconMatrices(**_products(system, _matrices.RECON_STEPS, chunks, dtype, threads,
+                                     model))
