@@ -39,11 +39,13 @@ def main() -> None:
     print("namespace zam {")
     print()
     print("// Word 2j: bits of the relative tail of 2^(j/128); word 2j+1: bits of its nearest double")
-    print("// minus j << 45.")
+    print("// minus j << 45. One j per line, which the formatter would reflow.")
+    print("// clang-format off")
     print("alignas(64) const std::uint64_t exp_table[256] = {")
     for k in range(0, 256, 2):
         print(f"    0x{table[k]:016x}, 0x{table[k + 1]:016x},")
     print("};")
+    print("// clang-format on")
     print()
     print("}  // namespace zam")
 

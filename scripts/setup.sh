@@ -1,14 +1,43 @@
 #!/usr/bin/env bash
-# Installs what building vedov needs on a Debian machine: missing system packages, a recent CMake,
-# and the Python packages of the extras named as arguments (test, examples, dask).
+# Installs what building vedov needs on a Debian machine (12 or 13): missing system packages, a
+# recent CMake, and the Python packages of the extras named as arguments (test, examples, dask). With
+# the test extra it prints the sanitized builds' compiler (clang++-N) on standard output, its only
+# output there.
 set -euo pipefail
+exec 3>&1 1>&2
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+lists_updated=false
+update_lists() {
+    if ! $lists_updated; then
+        $sudo apt-get update -qq
+        lists_updated=true
+    fi
+}
 
 packages=(g++ make pkg-config libtbb-dev libyaml-dev libgtest-dev)
 if [[ " $* " == *" test "* ]]; then
-    # The sanitized builds and the fuzzer: Debian 12's clang 14 cannot compile the C++20 library
-    # headers in use, clang 16 can; its runtimes (sanitizers, libFuzzer) and the symbolizer that
-    # makes reports readable come in the other two packages.
-    packages+=(clang-16 libclang-rt-16-dev llvm-16)
+    # The sanitized builds and the fuzzer: clang 14 cannot compile the C++20 library headers in
+    # use, 16 to 19 can (Debian 12 offers 16, Debian 13 17 to 19). The newest of these the package
+    # lists offer is taken, with its runtimes (sanitizers, libFuzzer) and the symbolizer that makes
+    # reports readable.
+    offered() { apt-cache show --no-all-versions "$@" >/dev/null 2>&1; }
+    clang_version=""
+    for attempt in lists updated; do
+        for version in 19 18 17 16; do
+            if offered "clang-$version" "libclang-rt-$version-dev" "llvm-$version"; then
+                clang_version=$version
+                break 2
+            fi
+        done
+        update_lists
+    done
+    if [ -z "$clang_version" ]; then
+        echo "setup: the package lists offer no clang from 16 to 19 with its runtimes"
+        exit 1
+    fi
+    packages+=("clang-$clang_version" "libclang-rt-$clang_version-dev" "llvm-$clang_version")
 fi
 missing=()
 for package in "${packages[@]}"; do
@@ -16,10 +45,8 @@ for package in "${packages[@]}"; do
         missing+=("$package")
 done
 if ((${#missing[@]})); then
-    sudo=""
-    if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
     echo "setup: installing ${missing[*]}"
-    $sudo apt-get update -qq
+    update_lists
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
         "${missing[@]}" >/dev/null
 fi
@@ -43,3 +70,5 @@ for name in sys.argv[1:]:
         print(requirement)
 PY
 fi
+
+if [ -n "${clang_version:-}" ]; then echo "clang++-$clang_version" >&3; fi

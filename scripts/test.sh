@@ -7,20 +7,25 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# The examples' packages too: the demo's test runs it, and mypy checks it.
-bash scripts/setup.sh test examples
+# The examples' packages too: the demo's test runs it, and mypy checks it. Setup names the clang of
+# the sanitized builds, the newest the machine's package lists offer.
+clang=$(bash scripts/setup.sh test examples)
 jobs=$(nproc)
 # The interpreter itself (not a wrapper script): the sanitizer runtime is preloaded into it alone.
 python=$(python3 -c 'import sys; print(sys.executable)')
-clang=clang++-16
+# Every build is a developer build: warnings are errors, and the sources' layout is checked with
+# the clang-format the test extra installed beside the interpreter.
+developer=(-DVEDOV_DEVELOPER=ON
+    "-DVEDOV_CLANG_FORMAT=$("$python" -c 'import sysconfig; print(sysconfig.get_path("scripts"))')/clang-format")
 llvm_bin=$(dirname "$(readlink -f "$(command -v "$clang")")")
 export ASAN_SYMBOLIZER_PATH="$llvm_bin/llvm-symbolizer"
 export TSAN_OPTIONS="external_symbolizer_path=$llvm_bin/llvm-symbolizer"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 section() { printf '\n== %s (%ds)\n' "$1" "$SECONDS"; }
 
-section "release build: C++ tests"
-cmake -S . -B build/tests -DCMAKE_BUILD_TYPE=Release -DVEDOV_BUILD_MODULE=OFF -DVEDOV_BUILD_TESTS=ON
+section "release build: C++ tests ($("$clang" --version | head -1) for the sanitized builds)"
+cmake -S . -B build/tests -DCMAKE_BUILD_TYPE=Release -DVEDOV_BUILD_MODULE=OFF -DVEDOV_BUILD_TESTS=ON \
+    "${developer[@]}"
 cmake --build build/tests -j"$jobs"
 ctest --test-dir build/tests --output-on-failure -j"$jobs"
 
@@ -31,7 +36,7 @@ PIP_ROOT_USER_ACTION=ignore "$python" -m pip install -q .
 
 section "address and undefined-behaviour sanitizers: C++ tests"
 cmake -S . -B build/asan -DCMAKE_CXX_COMPILER="$clang" -DCMAKE_BUILD_TYPE=Release \
-    -DVEDOV_SANITIZE=address,undefined -DVEDOV_FUZZ=ON
+    -DVEDOV_SANITIZE=address,undefined -DVEDOV_FUZZ=ON "${developer[@]}"
 cmake --build build/asan -j"$jobs"
 ctest --test-dir build/asan --output-on-failure -j"$jobs"
 
@@ -50,7 +55,7 @@ PYTHONMALLOC=malloc PYTHONPATH="$PWD/build/asan/python" \
 
 section "thread sanitizer: parallel evaluator tests"
 cmake -S . -B build/tsan -DCMAKE_CXX_COMPILER="$clang" -DCMAKE_BUILD_TYPE=Release \
-    -DVEDOV_SANITIZE=thread -DVEDOV_BUILD_MODULE=OFF
+    -DVEDOV_SANITIZE=thread -DVEDOV_BUILD_MODULE=OFF "${developer[@]}"
 cmake --build build/tsan -j"$jobs" --target vedov_cpp_tests
 ctest --test-dir build/tsan --output-on-failure -j"$jobs"
 

@@ -95,12 +95,14 @@ std::optional<Mount> find_mount(const std::string& mountinfo, const std::string&
     return std::nullopt;
 }
 
-// The directory of `group` under the mount, or nullopt when the mount does not show it.
+// The directory of `group` under the mount, or nullopt when the mount does not show it: the
+// mount's root must be the group itself or one of its ancestors, compared by whole components.
 std::optional<std::string> group_directory(const Mount& mount, const std::string& group) {
     std::string relative = group;
     if (mount.root != "/") {
         if (group.compare(0, mount.root.size(), mount.root) != 0) return std::nullopt;
         relative = group.substr(mount.root.size());
+        if (!relative.empty() && relative.front() != '/') return std::nullopt;
     }
     if (!relative.empty() && relative.back() == '/') relative.pop_back();
     return mount.mount_point + relative;

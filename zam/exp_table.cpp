@@ -4,7 +4,8 @@
 namespace zam {
 
 // Word 2j: bits of the relative tail of 2^(j/128); word 2j+1: bits of its nearest double
-// minus j << 45.
+// minus j << 45. One j per line, which the formatter would reflow.
+// clang-format off
 alignas(64) const std::uint64_t exp_table[256] = {
     0x0000000000000000, 0x3ff0000000000000,
     0x3c9b3b4f1a88bf6e, 0x3feff63da9fb3335,
@@ -135,5 +136,6 @@ alignas(64) const std::uint64_t exp_table[256] = {
     0x3c77893b4d91cd9d, 0x3fefe7c1819e90d8,
     0x3c5305c14160cc89, 0x3feff3c22b8f71f1,
 };
+// clang-format on
 
 }  // namespace zam

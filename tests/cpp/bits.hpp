@@ -20,6 +20,6 @@ inline std::uint64_t bits(double value) {
         << (actual) << " vs " << (expected)
 
 /// The fatal form of EXPECT_BITS_EQ, for loops over many values.
-#define ASSERT_BITS_EQ(actual, expected)                                                       \
-    ASSERT_EQ(vedov_test::bits(actual), vedov_test::bits(expected)) << (actual) << " vs " \
-                                                                       << (expected)
+#define ASSERT_BITS_EQ(actual, expected)                            \
+    ASSERT_EQ(vedov_test::bits(actual), vedov_test::bits(expected)) \
+        << (actual) << " vs " << (expected)

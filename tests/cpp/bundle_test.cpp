@@ -66,35 +66,6 @@ TEST(Bundle, SlopeTwoEdgeFiniteSourceConverges) {
     }
 }
 
-TEST(Bundle, SlopeTwoEdgeFiniteSourceFollowsTheFormula) {
-    // Rotated axis, off-centre sub-aperture, three points: every line from its formula.
-    const Line c{0.7, 3e-5, -1.3, -2e-5};
-    const SlopeTwoEdge m{c, 0.5, 0.45, {0.6, 0.8}, 3, 90000.0};
-    const Bundle b = get_bundle(m);
-    ASSERT_EQ(b.size(), 6u);
-    const double w = (1.0 / 3.0) / 0.45;
-    const Vec2D o{(0.45 * 0.6) * 0.5, (0.45 * 0.8) * 0.5};
-    const Vec2D a{(-0.8) * (0.5 * 0.5), (0.5 * 0.5) * 0.6};
-    const std::vector<Vec2D> points = Vec2D::linspread(a, {-a.x, -a.y}, 3);
-    for (int k = 0; k < 3; ++k) {
-        for (int side = 0; side < 2; ++side) {
-            const double sign = side == 0 ? 1.0 : -1.0;
-            const double px =
-                ((side == 0 ? points[k].x + o.x : points[k].x - o.x) + c.x0) + c.xz * 0;
-            const double py =
-                ((side == 0 ? points[k].y + o.y : points[k].y - o.y) + c.y0) + c.yz * 0;
-            const Line expected =
-                Line::through({px, py, 0}, {c.xz * 90000.0, c.yz * 90000.0, 90000.0});
-            const WeightedLine& got = b[2 * k + side];
-            EXPECT_BITS_EQ(got.line.x0, expected.x0);
-            EXPECT_BITS_EQ(got.line.xz, expected.xz);
-            EXPECT_BITS_EQ(got.line.y0, expected.y0);
-            EXPECT_BITS_EQ(got.line.yz, expected.yz);
-            EXPECT_BITS_EQ(got.weight, sign * w);
-        }
-    }
-}
-
 TEST(Bundle, DegenerateSlopes) {
     EXPECT_TRUE(get_bundle(edge(0, inf)).empty());  // its infinite weight is never applied
     SlopeTwoEdge zero_sep = edge(1, inf);
@@ -139,24 +110,6 @@ TEST(Sampling, SlopeTwoEdgeAndTwoLineAgree) {
     const Measurement two_line = SlopeTwoLine{b[0].line, b[1].line};
     const Actuator g = Gaussian{0.4, {0.1, 0.05, 0}, 1.0};
     EXPECT_NEAR(sample(Measurement{m}, g), sample(two_line, g), 1e-12);
-}
-
-TEST(Sampling, CosampleOrderOfSums) {
-    // Two bundles of two lines each: inner sums over b from -0.0, (cov × wa) × wb, then over a.
-    const VonKarmanLayers layers = {{0.2, 20, 0, {1, 0}}, {0.5, 30, 5000, {0, 2}}};
-    const Measurement ma = SlopeTwoLine{{0.3, 0, 0, 0}, {-0.2, 0, 0.1, 0}};
-    const Measurement mb = SlopeTwoLine{{0, 1e-5, 1, 0}, {0.7, 0, 0.2, -1e-5}};
-    const Bundle a = get_bundle(ma), b = get_bundle(mb);
-    double total = -0.0;
-    for (const auto& la : a) {
-        double inner = -0.0;
-        for (const auto& lb : b) {
-            inner =
-                inner + (cosample_lines(layers, la.line, lb.line, 0.01) * la.weight) * lb.weight;
-        }
-        total = total + inner;
-    }
-    EXPECT_BITS_EQ(cosample(ma, mb, layers, 0.01), total);
 }
 
 }  // namespace

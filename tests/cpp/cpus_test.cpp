@@ -80,6 +80,17 @@ TEST(Cpus, CgroupV1UnlimitedAndContainerRoot) {
               1u);
 }
 
+TEST(Cpus, MountRootMatchesWholePathComponents) {
+    // Root /foo shows /foo and what lies below it, never its sibling /foobar.
+    const std::string mounted_at_foo = "30 23 0:26 /foo /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n";
+    const std::map<std::string, std::string> quotas = {
+        {"/sys/fs/cgroupbar/cpu.max", "200000 100000"},
+        {"/sys/fs/cpu.max", "200000 100000"},
+        {"/sys/fs/cgroup/bar/cpu.max", "300000 100000"}};
+    EXPECT_EQ(available_cpus(sources(16, "0::/foobar\n", mounted_at_foo, quotas)), 16u);
+    EXPECT_EQ(available_cpus(sources(16, "0::/foo/bar\n", mounted_at_foo, quotas)), 3u);
+}
+
 TEST(Cpus, MalformedFilesAreIgnored) {
     EXPECT_EQ(available_cpus(
                   sources(5, "0::/\ngarbage\n", v2_mount, {{"/sys/fs/cgroup/cpu.max", "lots 0"}})),

@@ -1,4 +1,4 @@
-// The system document: golden texts, what the reader accepts, error renderings, hostile input.
+// The system document: what the reader accepts, error renderings, hostile input.
 #include <cerrno>
 #include <fstream>
 #include <random>
@@ -34,25 +34,6 @@ std::string failure_of(std::string_view text) {
 const std::string empty_fields =
     "meas: []\nphi: []\nts: []\ncom: []\ncov_model: []\nmeas_lines: []\nsimul_dt: 0.0\n"
     "meas_dt: 0.0\n";
-
-class Golden : public testing::TestWithParam<const char*> {};
-
-TEST_P(Golden, LoadThenSaveGivesTheSameText) {
-    const std::string text = read_data(GetParam());
-    ASSERT_FALSE(text.empty());
-    EXPECT_EQ(vedov::to_yaml(vedov::from_yaml(text)), text);
-}
-
-INSTANTIATE_TEST_SUITE_P(Documents, Golden,
-                         testing::Values("empty.yaml", "default_layers.yaml", "small_system.yaml",
-                                         "every_variant.yaml"));
-
-TEST(Writer, EmptySystemAndDefaultLayers) {
-    vedov::SystemGeom s = vedov::new_empty();
-    EXPECT_EQ(vedov::to_yaml(s), read_data("empty.yaml"));
-    vedov::add_cov_layer(s);
-    EXPECT_EQ(vedov::to_yaml(s), read_data("default_layers.yaml"));
-}
 
 TEST(Reader, EveryVariantLoadsItsValues) {
     const vedov::SystemGeom s = vedov::from_yaml(read_data("every_variant.yaml"));

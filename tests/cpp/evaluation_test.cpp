@@ -1,7 +1,10 @@
 // Parallel evaluation of interaction and covariance matrices against the element-wise definition.
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <random>
+#include <thread>
 
 #include <oneapi/tbb/global_control.h>
 
@@ -37,19 +40,34 @@ std::vector<Measurement> mixed_measurements(std::size_t n, unsigned seed) {
     return ms;
 }
 
+// `run` adjacent measurements of each kind in turn (bundle sizes 1, 2, 2, 6 and 0), so that
+// columns share vector blocks wherever a vector level is in use.
+std::vector<Measurement> runs_of_equal_bundles(std::size_t run, unsigned seed) {
+    const auto all = mixed_measurements(5 * run, seed);
+    std::vector<Measurement> ms;
+    for (std::size_t kind = 0; kind < 5; ++kind) {
+        for (std::size_t k = 0; k < run; ++k) ms.push_back(all[5 * k + kind]);
+    }
+    return ms;
+}
+
 const VonKarmanLayers layers = {{0.21575883, 60, 0, {10, 0}},
                                 {0.76709884, 60, 1800, {10, 1}},
                                 {0.59536035, 25, 3300, {12, -2}}};
 
 TEST(Evaluation, CovarianceMatrixEqualsTheDefinition) {
-    const auto rows = mixed_measurements(23, 1), cols = mixed_measurements(17, 2);
-    for (double lag : {0.0, 0.002, -0.5}) {
-        const DenseMatrix m = matrix(CovMat(rows, cols, layers, lag));
-        ASSERT_EQ(m.rows(), rows.size());
-        ASSERT_EQ(m.cols(), cols.size());
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            for (std::size_t j = 0; j < cols.size(); ++j) {
-                EXPECT_BITS_EQ(m(i, j), cosample(rows[i], cols[j], layers, lag)) << i << "," << j;
+    const auto rows = mixed_measurements(23, 1);
+    // Columns of alternating kinds (one at a time), then in runs (whole vector blocks).
+    for (const auto& cols : {mixed_measurements(17, 2), runs_of_equal_bundles(11, 2)}) {
+        for (double lag : {0.0, 0.002, -0.5}) {
+            const DenseMatrix m = matrix(CovMat(rows, cols, layers, lag));
+            ASSERT_EQ(m.rows(), rows.size());
+            ASSERT_EQ(m.cols(), cols.size());
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                for (std::size_t j = 0; j < cols.size(); ++j) {
+                    EXPECT_BITS_EQ(m(i, j), cosample(rows[i], cols[j], layers, lag))
+                        << i << "," << j;
+                }
             }
         }
     }
@@ -71,14 +89,17 @@ double cosample_lines(const ExactTurbulence& turbulence, const Line& a, const Li
 }
 
 TEST(Evaluation, ExactCovarianceMatrixEqualsTheDefinition) {
-    const auto rows = mixed_measurements(23, 1), cols = mixed_measurements(17, 2);
-    for (double lag : {0.0, 0.002, -0.5}) {
-        const DenseMatrix m =
-            matrix(CovMat(rows, cols, layers, lag, simd_level(), CovarianceModel::exact));
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            for (std::size_t j = 0; j < cols.size(); ++j) {
-                EXPECT_BITS_EQ(m(i, j), cosample(rows[i], cols[j], ExactTurbulence{layers}, lag))
-                    << i << "," << j;
+    const auto rows = mixed_measurements(23, 1);
+    for (const auto& cols : {mixed_measurements(17, 2), runs_of_equal_bundles(11, 2)}) {
+        for (double lag : {0.0, 0.002, -0.5}) {
+            const DenseMatrix m =
+                matrix(CovMat(rows, cols, layers, lag, simd_level(), CovarianceModel::exact));
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                for (std::size_t j = 0; j < cols.size(); ++j) {
+                    EXPECT_BITS_EQ(m(i, j),
+                                   cosample(rows[i], cols[j], ExactTurbulence{layers}, lag))
+                        << i << "," << j;
+                }
             }
         }
     }
@@ -100,8 +121,13 @@ TEST(Evaluation, NonFiniteWindAndLagFollowTheDefinition) {
 
 TEST(Evaluation, InteractionMatrixEqualsTheDefinition) {
     const auto rows = mixed_measurements(31, 4);
-    const std::vector<Actuator> cols = {Gaussian{0.4, {0, 0, 0}, 1}, TipTilt{{0, 2}}, Zero{},
-                                        Gaussian{0.3, {1, -1, 5000}, 0.7}, TipTilt{{-1, -0.0}}};
+    std::vector<Actuator> cols = {Gaussian{0.4, {0, 0, 0}, 1}, TipTilt{{0, 2}}, Zero{},
+                                  Gaussian{0.3, {1, -1, 5000}, 0.7}, TipTilt{{-1, -0.0}}};
+    // A run of Gaussians long enough for vector blocks, at two altitudes.
+    for (int k = 0; k < 19; ++k) {
+        cols.push_back(Gaussian{
+            0.2 + 0.03 * k, {0.4 * k - 4, 2 - 0.2 * k, k % 2 ? 0.0 : 9000.0}, 0.5 + 0.1 * k});
+    }
     const DenseMatrix m = matrix(IMat<Actuator>(rows, cols));
     for (std::size_t i = 0; i < rows.size(); ++i) {
         for (std::size_t j = 0; j < cols.size(); ++j) {
@@ -178,21 +204,45 @@ TEST(Evaluation, LagZeroCovarianceIsNearlySymmetric) {
     }
 }
 
-TEST(Evaluation, IdenticalOnOneWorkerAndOnMany) {
-    const auto ms = mixed_measurements(40, 10);
+TEST(Evaluation, IdenticalOnAnyNumberOfWorkers) {
+    const auto rows = mixed_measurements(40, 10), cols = runs_of_equal_bundles(9, 11);
     for (CovarianceModel model : {CovarianceModel::closed_form, CovarianceModel::exact}) {
-        const DenseMatrix many = matrix(CovMat(ms, ms, layers, 0.001, simd_level(), model));
-        DenseMatrix one;
-        {
-            // No worker threads at all: the calling thread evaluates every element itself.
-            oneapi::tbb::global_control only_caller(
-                oneapi::tbb::global_control::max_allowed_parallelism, 1);
-            one = matrix(CovMat(ms, ms, layers, 0.001, simd_level(), model));
-        }
-        for (std::size_t k = 0; k < many.size(); ++k) {
-            EXPECT_BITS_EQ(many.data()[k], one.data()[k]);
+        const DenseMatrix usual = matrix(CovMat(rows, cols, layers, 0.001, simd_level(), model));
+        // From the calling thread alone (no workers at all) to more threads than CPUs.
+        const std::size_t most = std::max(4u, std::thread::hardware_concurrency() + 1);
+        for (std::size_t workers = 1; workers <= most; ++workers) {
+            oneapi::tbb::global_control limit(oneapi::tbb::global_control::max_allowed_parallelism,
+                                              workers);
+            const DenseMatrix m = matrix(CovMat(rows, cols, layers, 0.001, simd_level(), model));
+            for (std::size_t k = 0; k < m.size(); ++k) {
+                ASSERT_BITS_EQ(m.data()[k], usual.data()[k])
+                    << workers << " workers, element " << k;
+            }
         }
     }
+}
+
+// A matrix whose element (failing_row, 0) fails, counting the elements it evaluates.
+struct FailingMatrix {
+    std::size_t rows, cols, failing_row;
+    mutable std::atomic<std::size_t> evaluated{0};
+
+    std::size_t nrows() const { return rows; }
+    std::size_t ncols() const { return cols; }
+    double element(std::size_t i, std::size_t j) const {
+        evaluated.fetch_add(1, std::memory_order_relaxed);
+        if (i == failing_row && j == 0) throw Failure("element fails");
+        double x = static_cast<double>(i * cols + j);
+        for (int k = 0; k < 200; ++k) x = std::sqrt(x + 1.0);  // a little work per element
+        return x;
+    }
+};
+
+TEST(Evaluation, AFailingElementStopsTheRemainingWork) {
+    FailingMatrix m{2000, 500, 3};
+    EXPECT_THROW(matrix(m), Failure);
+    // Only the work already under way when the failure was raised goes on.
+    EXPECT_LT(m.evaluated.load(), m.rows * m.cols / 10) << m.evaluated.load();
 }
 
 }  // namespace

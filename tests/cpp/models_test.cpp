@@ -24,16 +24,6 @@ TEST(Actuator, GaussianEvaluatedAtItsHeight) {
     EXPECT_BITS_EQ(sample_line(Actuator{g}, {0, 1.0 / 1000, 0, 0}), 1.0);
 }
 
-TEST(Actuator, GaussianFollowsTheFormula) {
-    const Gaussian g{0.37, {0.2, -0.4, 4000.0}, 0.9};
-    const Line l{0.5, 1e-5, -0.1, -3e-5};
-    const double dx = (0.5 + 1e-5 * 4000.0) - 0.2, dy = (-0.1 + -3e-5 * 4000.0) - -0.4;
-    double q = std::sqrt(dx * dx + dy * dy) / 0.37;
-    q = q * q;
-    q = q * -0.5;
-    EXPECT_BITS_EQ(sample_line(Actuator{g}, l), 0.9 * std::exp(q));
-}
-
 TEST(Actuator, TipTiltAndZero) {
     EXPECT_BITS_EQ(sample_line(Actuator{TipTilt{{1.0, 0.0}}}, {0.3, 5, 7, 5}), 0.3);
     EXPECT_BITS_EQ(sample_line(Actuator{Zero{}}, {0.3, 5, 7, 5}), 0.0);

@@ -17,13 +17,18 @@ namespace {
 
 using namespace zam;
 
-std::vector<SimdLevel> supported_vector_levels() {
-    std::vector<SimdLevel> levels;
-    for (SimdLevel level : {SimdLevel::avx2, SimdLevel::avx512}) {
-        if (simd_supported(level)) levels.push_back(level);
+// Each test runs once per vector level, and reports a skip where this CPU lacks the level.
+class Simd : public testing::TestWithParam<SimdLevel> {
+protected:
+    void SetUp() override {
+        if (!simd_supported(GetParam())) GTEST_SKIP() << "this CPU lacks the level";
     }
-    return levels;
-}
+};
+
+INSTANTIATE_TEST_SUITE_P(Levels, Simd, testing::Values(SimdLevel::avx2, SimdLevel::avx512),
+                         [](const auto& test) {
+                             return test.param == SimdLevel::avx2 ? "avx2" : "avx512";
+                         });
 
 // Counts lanes whose exp differs from the C library's in any bit (NaN matches NaN).
 std::size_t exp_mismatches(SimdLevel level, const std::vector<double>& args) {
@@ -40,7 +45,7 @@ std::size_t exp_mismatches(SimdLevel level, const std::vector<double>& args) {
     return bad;
 }
 
-TEST(SimdExp, EqualsTheCLibraryEverywhere) {
+TEST_P(Simd, ExpEqualsTheCLibraryEverywhere) {
     std::mt19937_64 rng(2024);
     std::vector<double> args;
     // The kernel's range, densely.
@@ -66,9 +71,7 @@ TEST(SimdExp, EqualsTheCLibraryEverywhere) {
           -24.014441672988607, -0.0036595391194988685}) {
         args.push_back(special);
     }
-    for (SimdLevel level : supported_vector_levels()) {
-        EXPECT_EQ(exp_mismatches(level, args), 0u) << static_cast<int>(level);
-    }
+    EXPECT_EQ(exp_mismatches(GetParam(), args), 0u);
 }
 
 TEST(SimdExp, LevelInUsePassedItsChecks) {
@@ -103,7 +106,8 @@ const VonKarmanLayers layers = {{0.21575883, 60, 0, {10, 0}},
                                 {0.59536035, 25, 3300, {12, -2}},
                                 {2.062782, 60, 15800, {20, -8}}};
 
-TEST(SimdCovariance, EqualsTheScalarKernel) {
+TEST_P(Simd, CovarianceEqualsTheScalarKernel) {
+    const SimdLevel level = GetParam();
     for (CovarianceModel model : {CovarianceModel::closed_form, CovarianceModel::exact}) {
         for (bool mixed : {false, true}) {
             for (std::size_t ncols : {1u, 3u, 4u, 9u, 37u}) {
@@ -112,15 +116,12 @@ TEST(SimdCovariance, EqualsTheScalarKernel) {
                 for (double lag : {0.0, 0.003, std::numeric_limits<double>::infinity()}) {
                     const DenseMatrix scalar =
                         matrix(CovMat(rows, cols, layers, lag, SimdLevel::none, model));
-                    for (SimdLevel level : supported_vector_levels()) {
-                        const DenseMatrix vector =
-                            matrix(CovMat(rows, cols, layers, lag, level, model));
-                        for (std::size_t k = 0; k < scalar.size(); ++k) {
-                            ASSERT_BITS_EQ(vector.data()[k], scalar.data()[k])
-                                << "model " << static_cast<int>(model) << " level "
-                                << static_cast<int>(level) << " mixed " << mixed << " ncols "
-                                << ncols << " lag " << lag << " at " << k;
-                        }
+                    const DenseMatrix vector =
+                        matrix(CovMat(rows, cols, layers, lag, level, model));
+                    for (std::size_t k = 0; k < scalar.size(); ++k) {
+                        ASSERT_BITS_EQ(vector.data()[k], scalar.data()[k])
+                            << "model " << static_cast<int>(model) << " mixed " << mixed
+                            << " ncols " << ncols << " lag " << lag << " at " << k;
                     }
                 }
             }
@@ -161,7 +162,7 @@ TEST(SimdCovariance, ScalarBlockFollowsTheDefinition) {
     }
 }
 
-TEST(SimdCovariance, FarApartLinesTakeTheScalarExpPath) {
+TEST_P(Simd, FarApartLinesTakeTheScalarExpPath) {
     // Separations whose exp argument passes -512 go lane by lane to the C library.
     std::vector<Measurement> near, far;
     for (int k = 0; k < 8; ++k) {
@@ -170,15 +171,13 @@ TEST(SimdCovariance, FarApartLinesTakeTheScalarExpPath) {
     }
     const VonKarmanLayers one = {{0.2, 60, 0, {0, 0}}};
     const DenseMatrix scalar = matrix(CovMat(near, far, one, 0.0, SimdLevel::none));
-    for (SimdLevel level : supported_vector_levels()) {
-        const DenseMatrix vector = matrix(CovMat(near, far, one, 0.0, level));
-        for (std::size_t k = 0; k < scalar.size(); ++k) {
-            EXPECT_BITS_EQ(vector.data()[k], scalar.data()[k]);
-        }
+    const DenseMatrix vector = matrix(CovMat(near, far, one, 0.0, GetParam()));
+    for (std::size_t k = 0; k < scalar.size(); ++k) {
+        EXPECT_BITS_EQ(vector.data()[k], scalar.data()[k]);
     }
 }
 
-TEST(SimdInteraction, EqualsTheScalarKernel) {
+TEST_P(Simd, InteractionEqualsTheScalarKernel) {
     std::mt19937_64 rng(31);
     std::uniform_real_distribution<double> pos(-4, 4), size(0.05, 1.0);
     std::vector<Actuator> cols;
@@ -199,12 +198,10 @@ TEST(SimdInteraction, EqualsTheScalarKernel) {
     const auto rows = measurements(29, 32, true);
     const DenseMatrix scalar =
         matrix(IMat<Actuator>(rows, cols, IMat<Actuator>::Bundles::prebuilt, SimdLevel::none));
-    for (SimdLevel level : supported_vector_levels()) {
-        const DenseMatrix vector =
-            matrix(IMat<Actuator>(rows, cols, IMat<Actuator>::Bundles::prebuilt, level));
-        for (std::size_t k = 0; k < scalar.size(); ++k) {
-            ASSERT_BITS_EQ(vector.data()[k], scalar.data()[k]) << k;
-        }
+    const DenseMatrix vector =
+        matrix(IMat<Actuator>(rows, cols, IMat<Actuator>::Bundles::prebuilt, GetParam()));
+    for (std::size_t k = 0; k < scalar.size(); ++k) {
+        ASSERT_BITS_EQ(vector.data()[k], scalar.data()[k]) << k;
     }
     // Per-element bundles fill whole matrices too, column by column.
     const DenseMatrix per_element =

@@ -1,14 +1,8 @@
-"""The system document's text: golden documents, the number format, what the reader accepts."""
-
-import math
-import struct
+"""The system document's text: golden documents and what the reader accepts."""
 
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
 
 import vedov
-from conftest import bits
 from document_helpers import DATA, EMPTY_HEAD, EMPTY_TAIL, load_text, saved_text
 
 GOLDEN = ["empty.yaml", "default_layers.yaml", "small_system.yaml", "every_variant.yaml"]
@@ -38,76 +32,16 @@ def test_loaded_system_is_independent(tmp_path):
     assert "rad_outer: 4.0" in saved_text(second, tmp_path)
 
 
-def time_steps(system, tmp_path):
-    """The two time steps as the saved document writes them."""
-    lines = saved_text(system, tmp_path).splitlines()
-    return lines[-2].removeprefix("simul_dt: "), lines[-1].removeprefix("meas_dt: ")
-
-
-@pytest.mark.parametrize(
-    "value, text",
-    [
-        (0.0, "0.0"), (-0.0, "-0.0"), (math.nan, ".nan"), (math.inf, ".inf"), (-math.inf, "-.inf"),
-        (0.1, "0.1"), (1e-7, "1e-7"), (1e16, "1e16"), (1e15, "1000000000000000.0"),
-        (1e-5, "0.00001"), (1e-6, "1e-6"), (5e-324, "5e-324"), (60, "60.0"), (2.062782, "2.062782"),
-        (-1.5e300, "-1.5e300"), (123456.789, "123456.789"),
-    ],
-)
-def test_number_format(tmp_path, empty, value, text):
-    empty.set_dt(value, value)
-    assert time_steps(empty, tmp_path) == (text, text)
-
-
-def round_trip(tmp_path, simul_dt, meas_dt):
-    system = vedov.SystemGeom.new_empty()
-    system.set_dt(simul_dt, meas_dt)
-    system.set_pupil(simul_dt, meas_dt)
-    first = saved_text(system, tmp_path, "first.yaml")
-    loaded = vedov.SystemGeom.load_yaml(str(tmp_path / "first.yaml"))
-    second = saved_text(loaded, tmp_path, "second.yaml")
-    assert second == first
-    return [float(v.replace(".nan", "nan").replace(".inf", "inf")) for v in time_steps(loaded, tmp_path)]
-
-
-def same_float(a, b):
-    return (math.isnan(a) and math.isnan(b)) or bits(a) == bits(b)
-
-
-@settings(max_examples=300, deadline=None)
-@given(st.floats(allow_nan=True, allow_infinity=True), st.floats(width=64))
-def test_any_float_survives_save_and_load(tmp_path_factory, simul_dt, meas_dt):
-    tmp_path = tmp_path_factory.mktemp("floats")
-    back = round_trip(tmp_path, simul_dt, meas_dt)
-    assert same_float(back[0], simul_dt) and same_float(back[1], meas_dt)
-
-
-@settings(max_examples=300, deadline=None)
-@given(st.integers(0, 2**64 - 1), st.integers(0, 2**64 - 1))
-def test_any_bit_pattern_survives_save_and_load(tmp_path_factory, a, b):
-    tmp_path = tmp_path_factory.mktemp("patterns")
-    simul_dt, meas_dt = (struct.unpack("<d", struct.pack("<Q", p))[0] for p in (a, b))
-    back = round_trip(tmp_path, simul_dt, meas_dt)
-    assert same_float(back[0], simul_dt) and same_float(back[1], meas_dt)
-
-
+# How numbers are written and which plain spellings read as which value is the number format's
+# own business (tests/cpp/number_format_test.cpp); here, tags and anchors on a number.
 @pytest.mark.parametrize(
     "spelling, value",
-    [
-        ("60", 60.0), ("-7", -7.0), ("+5", 5.0), ("0x1F", 31.0), ("-0x10", -16.0), ("0o17", 15.0),
-        ("0b101", 5.0), ("1e3", 1000.0), ("2.5E-3", 0.0025), (".5", 0.5), ("-.5", -0.5),
-        ("1e-400", 0.0), (".Inf", math.inf), ("+.INF", math.inf), ("-.Inf", -math.inf),
-        (".NaN", math.nan), ("!!float 3", 3.0), ("!!float '1.5'", 1.5), ("!!int 0x10", 16.0),
-        ("!local 2.5", 2.5), ("&n 4.25", 4.25), ("18446744073709551617", 18446744073709551617.0),
-    ],
+    [("!!float 3", "3.0"), ("!!float '1.5'", "1.5"), ("!!int 0x10", "16.0"), ("!local 2.5", "2.5"),
+     ("&n 4.25", "4.25")],
 )
-def test_number_spellings(tmp_path, spelling, value):
+def test_tagged_and_anchored_numbers(tmp_path, spelling, value):
     system = load_text(tmp_path, EMPTY_HEAD + f"meas_lines: []\nsimul_dt: {spelling}\nmeas_dt: 0\n")
-    assert same_float(round_trip_value(system, tmp_path), value)
-
-
-def round_trip_value(system, tmp_path):
-    text = time_steps(system, tmp_path)[0]
-    return float(text.replace(".nan", "nan").replace(".inf", "inf"))
+    assert saved_text(system, tmp_path).splitlines()[-2] == f"simul_dt: {value}"
 
 
 def test_tolerant_reading(tmp_path):

@@ -125,6 +125,8 @@ HUGE_CALLS = [
     lambda s: s.add_phi(8.0, 2**64 - 1),
     lambda s: s.add_ts(8.0, 2**33, [(0.0, 0.0)] * 5),
     lambda s: s.add_meas(8.0, 2**40, [(0.0, 0.0)], INF, [(0.0, 0.0)], [0.0], [0.0]),
+    # A count that fits a word, but not once multiplied by the sensors.
+    lambda s: s.add_meas(8.0, 2**31, [(0.0, 0.0)] * 3, INF, [(0.0, 0.0)] * 3, [0.0] * 3, [0.0] * 3),
     lambda s: s.add_com(0.5, 2**63, (0.0, 0.0), 0.0, 0.3, 0.0, 0.0, 1.0),
     lambda s: SystemGeom.new(8.0, 0.1, 0.3, 2**32, 0.0, 0.5, 2, 2, 2, [(0.0, 0.0)], [(0.0, 0.0)],
                              (0.0, 0.0), [(0.0, 0.0)], 0.0, [0.0], 0.0, [0.0], INF, 1.0),
@@ -146,6 +148,7 @@ def test_huge_counts_fail_and_change_nothing(tmp_path, call):
         assert str(info.value) == "capacity overflow" or str(info.value).startswith(
             "index out of bounds")
     assert saved(s, tmp_path) == before
+    s.add_ttdm(1.0)  # released: still editable
 
 
 EDGE = ("!SlopeTwoEdge {{central_line: {{x0: 0, xz: 0, y0: 0, yz: 0}}, edge_length: 1, "

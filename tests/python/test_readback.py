@@ -489,7 +489,6 @@ FAILURES = {
     "dm_delta_list": (lambda s: s.add_com(0.5, 2, [0.0, 0.0], 0.0, 0.3, 0.0, 0.0, 1.0),
                       "TypeError"),
     "float_too_large": (lambda s: s.add_ttdm(10**400), "OverflowError"),
-    "absurd_grid": (lambda s: s.add_phi(8.0, 2**40), "PanicException MemoryError"),
 }
 
 

@@ -90,6 +90,8 @@ def test_ctrl_c_stops_an_evaluation_quickly_and_the_next_call_works():
     out = run_child(SLOW_SYSTEM + """
 import os, signal, threading, time
 import vedovx
+# Ctrl-C works even where the test command was started with SIGINT ignored (in the background).
+signal.signal(signal.SIGINT, signal.default_int_handler)
 sent = []
 def interrupt():
     time.sleep(0.5)

@@ -15,18 +15,6 @@ std::string full_name(const MethodSignature& signature) {
     return std::string(signature.class_name) + "." + signature.method_name + "()";
 }
 
-std::string text_of(PyObject* object) {
-    Ref text(PyObject_Str(object));
-    if (text) {
-        Py_ssize_t size = 0;
-        if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) {
-            return std::string(utf8, static_cast<std::size_t>(size));
-        }
-    }
-    PyErr_Clear();
-    return "<unknown>";
-}
-
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
 std::string quoted_list(const std::vector<const char*>& names) {
     std::string text;
@@ -65,7 +53,7 @@ void bind_arguments(const MethodSignature& signature, PyObject* args, PyObject* 
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         while (PyDict_Next(kwargs, &position, &key, &value)) {
-            const std::string name = text_of(key);
+            const std::string name = text_or_unknown(Ref(PyObject_Str(key)));
             std::size_t index = count;
             if (PyUnicode_Check(key)) {
                 for (std::size_t i = 0; i < count; ++i) {

@@ -7,22 +7,10 @@ namespace vedov::binding {
 
 namespace {
 
-std::string attribute_text(PyObject* object, const char* attribute) {
-    Ref value(PyObject_GetAttrString(object, attribute));
-    if (value && PyUnicode_Check(value.get())) {
-        Py_ssize_t size = 0;
-        if (const char* text = PyUnicode_AsUTF8AndSize(value.get(), &size)) {
-            return std::string(text, static_cast<std::size_t>(size));
-        }
-    }
-    PyErr_Clear();
-    return {};
-}
-
 bool is_numpy_bool(PyObject* object) {
     auto* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
-    if (attribute_text(type, "__module__") != "numpy") return false;
-    const std::string name = attribute_text(type, "__name__");
+    if (text_or_unknown(Ref(PyObject_GetAttrString(type, "__module__"))) != "numpy") return false;
+    const std::string name = text_or_unknown(Ref(PyObject_GetAttrString(type, "__name__")));
     return name == "bool_" || name == "bool";
 }
 

@@ -3,7 +3,6 @@
 
 #include <cstdio>
 
-#include "vedov/binding/types.hpp"
 #include "vedov/failure_report.hpp"
 
 namespace vedov::binding {
@@ -61,16 +60,20 @@ void raise(PyObject* type, const std::string& message) {
     throw PythonError{};
 }
 
-std::string type_name(PyObject* object) {
-    Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
-    if (name && PyUnicode_Check(name.get())) {
+std::string text_or_unknown(Ref value) {
+    if (value && PyUnicode_Check(value.get())) {
         Py_ssize_t size = 0;
-        if (const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size)) {
+        if (const char* text = PyUnicode_AsUTF8AndSize(value.get(), &size)) {
             return std::string(text, static_cast<std::size_t>(size));
         }
     }
     PyErr_Clear();
     return "<unknown>";
+}
+
+std::string type_name(PyObject* object) {
+    return text_or_unknown(
+        Ref(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__")));
 }
 
 void raise_not_instance(PyObject* object, const char* expected) {

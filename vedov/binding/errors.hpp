@@ -34,6 +34,10 @@ PyObject* guarded(Body&& body) noexcept {
 /// Raises `type` with `message`, then throws PythonError.
 [[noreturn]] void raise(PyObject* type, const std::string& message);
 
+/// The text of `value` (the result of an API call, which may have failed) when it is a str, else
+/// "<unknown>"; a failure's Python error is cleared. For messages that describe an object.
+std::string text_or_unknown(Ref value);
+
 /// The qualified name of an object's type, as messages show it.
 std::string type_name(PyObject* object);
 
@@ -43,5 +47,12 @@ std::string type_name(PyObject* object);
 /// The same refusal for an argument that must be an instance of one of the module's classes, which
 /// words None as "'None' is not an instance of 'CLASS'".
 [[noreturn]] void raise_not_class_instance(PyObject* object, const char* class_name);
+
+/// RuntimeError "Already mutably borrowed": shared access refused while the instance is held
+/// exclusively. Throws PythonError.
+[[noreturn]] void raise_already_mutably_borrowed();
+/// RuntimeError "Already borrowed": exclusive access refused while anyone holds the instance.
+/// Throws PythonError.
+[[noreturn]] void raise_already_borrowed();
 
 }  // namespace vedov::binding

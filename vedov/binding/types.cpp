@@ -14,18 +14,6 @@ namespace {
 // process shares them.
 std::array<PyObject*, 3> types{};
 
-std::string name_part(PyObject* type, const char* attribute) {
-    Ref value(PyObject_GetAttrString(type, attribute));
-    if (value && PyUnicode_Check(value.get())) {
-        Py_ssize_t size = 0;
-        if (const char* text = PyUnicode_AsUTF8AndSize(value.get(), &size)) {
-            return std::string(text, static_cast<std::size_t>(size));
-        }
-    }
-    PyErr_Clear();
-    return "<unknown>";
-}
-
 PyType_Spec& spec_of(ClassId id) {
     switch (id) {
         case ClassId::system_matrices: return system_matrices_spec();
@@ -63,8 +51,11 @@ const char* class_name(ClassId id) {
 PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
     return guarded([&]() -> PyObject* {
         auto* object = reinterpret_cast<PyObject*>(type);
-        raise(PyExc_TypeError, "cannot create '" + name_part(object, "__module__") + "." +
-                                   name_part(object, "__qualname__") + "' instances");
+        raise(PyExc_TypeError,
+              "cannot create '" +
+                  text_or_unknown(Ref(PyObject_GetAttrString(object, "__module__"))) + "." +
+                  text_or_unknown(Ref(PyObject_GetAttrString(object, "__qualname__"))) +
+                  "' instances");
     });
 }
 

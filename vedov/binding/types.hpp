@@ -6,7 +6,9 @@
 #include <utility>
 
 #include "vedov/binding/access.hpp"
+#include "vedov/binding/errors.hpp"
 #include "vedov/binding/python.hpp"
+#include "vedov/binding/value_slot.hpp"
 #include "vedov/products.hpp"
 #include "vedov/system_geom.hpp"
 
@@ -26,13 +28,13 @@ constexpr ClassId class_id() {
     }
 }
 
-/// A Python instance holding one value of T and its access-state word. The value is constructed
-/// in place by wrap() and destroyed on deallocation.
+/// A Python instance holding one value of T and its access-state word. The value is built in
+/// place by wrap() and destroyed on deallocation if it was built.
 template <class T>
 struct Instance {
     PyObject ob_base;  // the interpreter's object header
     AccessState access;
-    T value;
+    ValueSlot<T> value;
 };
 
 /// The class's type object, built from its PyType_Spec on first need and kept for the life of
@@ -50,7 +52,8 @@ Ref wrap(T&& value) {
     Ref object = check(alloc(type, 0));
     auto* instance = reinterpret_cast<Instance<V>*>(object.get());
     new (&instance->access) AccessState();
-    new (&instance->value) V(std::forward<T>(value));
+    new (&instance->value) ValueSlot<V>();
+    instance->value.emplace(std::forward<T>(value));
     return object;
 }
 
@@ -74,8 +77,8 @@ public:
     ~Shared() { instance_->access.release_shared(); }
     Shared(const Shared&) = delete;
     Shared& operator=(const Shared&) = delete;
-    const T& operator*() const noexcept { return instance_->value; }
-    const T* operator->() const noexcept { return &instance_->value; }
+    const T& operator*() const noexcept { return instance_->value.get(); }
+    const T* operator->() const noexcept { return &instance_->value.get(); }
 
 private:
     Instance<T>* instance_;
@@ -90,15 +93,12 @@ public:
     ~Exclusive() { instance_->access.release_exclusive(); }
     Exclusive(const Exclusive&) = delete;
     Exclusive& operator=(const Exclusive&) = delete;
-    T& operator*() const noexcept { return instance_->value; }
-    T* operator->() const noexcept { return &instance_->value; }
+    T& operator*() const noexcept { return instance_->value.get(); }
+    T* operator->() const noexcept { return &instance_->value.get(); }
 
 private:
     Instance<T>* instance_;
 };
-
-[[noreturn]] void raise_already_mutably_borrowed();
-[[noreturn]] void raise_already_borrowed();
 
 template <class T>
 Shared<T>::Shared(PyObject* object) : instance_(instance_of<T>(object)) {
@@ -116,7 +116,7 @@ PyObject* refuse_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 template <class T>
 void deallocate(PyObject* object) {
     PyTypeObject* type = Py_TYPE(object);
-    instance_of<T>(object)->value.~T();
+    instance_of<T>(object)->value.destroy();
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(object);
     Py_DECREF(type);

@@ -71,21 +71,9 @@ inline constexpr std::string_view merge_element_sequence =
     "expected a mapping for merging, but found sequence";
 }  // namespace text
 
-/// What the reader expected, as messages name it.
+/// What the reader expected, as messages name it; a record is "struct NAME", an alternative of a
+/// variant "struct variant VARIANT::NAME", with the names of the document's schema.
 namespace expected {
-inline constexpr std::string_view system_geom = "struct SystemGeom";
-inline constexpr std::string_view pupil = "struct Pupil";
-inline constexpr std::string_view layer = "struct VonKarmanLayer";
-inline constexpr std::string_view line = "struct Line";
-inline constexpr std::string_view vec2d = "struct Vec2D";
-inline constexpr std::string_view vec3d = "struct Vec3D";
-inline constexpr std::string_view measurement = "enum Measurement";
-inline constexpr std::string_view actuator = "enum Actuator";
-inline constexpr std::string_view phase = "struct variant Measurement::Phase";
-inline constexpr std::string_view slope_two_line = "struct variant Measurement::SlopeTwoLine";
-inline constexpr std::string_view slope_two_edge = "struct variant Measurement::SlopeTwoEdge";
-inline constexpr std::string_view gaussian = "struct variant Actuator::Gaussian";
-inline constexpr std::string_view tip_tilt = "struct variant Actuator::TipTilt";
 inline constexpr std::string_view sequence = "a sequence";
 inline constexpr std::string_view spider = "a tuple of size 2";
 inline constexpr std::string_view spider_points = "sequence of 2 elements";

@@ -4,10 +4,16 @@
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
+#include <vector>
 
 #include "vedov/document/errors.hpp"
 #include "vedov/document/scalar.hpp"
+#include "vedov/document/schema.hpp"
 
 namespace vedov::document {
 
@@ -40,23 +46,6 @@ Path element(const Path& parent, std::size_t index) {
 template <std::size_t N>
 using Names = std::array<std::string_view, N>;
 
-constexpr Names<9> system_fields = {"meas",  "phi",        "ts",       "com",    "cov_model",
-                                    "pupil", "meas_lines", "simul_dt", "meas_dt"};
-constexpr std::uint32_t pupil_field = 1u << 5;
-constexpr Names<4> pupil_fields = {"rad_outer", "rad_inner", "spider_thickness", "spiders"};
-constexpr Names<4> layer_fields = {"r0", "l0", "alt", "v"};
-constexpr Names<4> line_fields = {"x0", "xz", "y0", "yz"};
-constexpr Names<2> vec2d_fields = {"x", "y"};
-constexpr Names<3> vec3d_fields = {"x", "y", "z"};
-constexpr Names<4> measurement_variants = {"Zero", "Phase", "SlopeTwoLine", "SlopeTwoEdge"};
-constexpr Names<1> phase_fields = {"line"};
-constexpr Names<2> slope_two_line_fields = {"line_pos", "line_neg"};
-constexpr Names<6> slope_two_edge_fields = {"central_line",  "edge_length", "edge_separation",
-                                            "gradient_axis", "npoints",     "altitude"};
-constexpr Names<3> actuator_variants = {"Zero", "Gaussian", "TipTilt"};
-constexpr Names<3> gaussian_fields = {"sigma", "position", "microns_per_volt"};
-constexpr Names<1> tip_tilt_fields = {"unit_response"};
-
 template <std::size_t N>
 int find(const Names<N>& names, std::string_view name) noexcept {
     for (std::size_t k = 0; k < N; ++k) {
@@ -71,21 +60,7 @@ public:
 
     SystemGeom system(const Node& root) {
         SystemGeom s;
-        const Path path;
-        read_record(root, path, expected::system_geom, system_fields, pupil_field,
-                    [&](int field, const Node& value, const Path& at) {
-                        switch (field) {
-                            case 0: s.meas = measurements(value, at); break;
-                            case 1: s.phi = measurements(value, at); break;
-                            case 2: s.ts = measurements(value, at); break;
-                            case 3: s.com = actuators(value, at); break;
-                            case 4: s.cov_model = layers(value, at); break;
-                            case 5: s.pupil = optional_pupil(value, at); break;
-                            case 6: s.meas_lines = lines(value, at); break;
-                            case 7: s.simul_dt = f64(value, at); break;
-                            default: s.meas_dt = f64(value, at); break;
-                        }
-                    });
+        read_value(root, Path{}, s);
         return s;
     }
 
@@ -157,16 +132,17 @@ private:
     // Reads a mapping whose keys name the fields in `names`: on_field(index, value, path) for
     // every field present; keys of other names are skipped with their values; a name given twice
     // fails, and so does a field absent unless its bit is in `optional`. An empty plain scalar
-    // reads as an empty mapping.
-    template <std::size_t N, class OnField>
-    void read_record(const Node& raw, const Path& path, std::string_view wanted,
-                     const Names<N>& names, std::uint32_t optional, OnField&& on_field) {
+    // reads as an empty mapping. wanted() renders what a node of another kind should have been.
+    template <std::size_t N, class Wanted, class OnField>
+    void read_record(const Node& raw, const Path& path, Wanted wanted, const Names<N>& names,
+                     std::uint32_t optional, OnField&& on_field) {
+        static_assert(N <= 32, "one bit per field");
         const Node& node = tree_.resolve(raw);
         std::uint32_t seen = 0;
         if (node.kind == NodeKind::mapping) {
             visit_entries(node, path, names, seen, false, on_field);
         } else if (!is_empty_plain(node)) {
-            fail_found(node, path, wanted);
+            fail_found(node, path, wanted());
         }
         for (std::size_t k = 0; k < N; ++k) {
             const std::uint32_t bit = 1u << k;
@@ -234,63 +210,45 @@ private:
                tree_.scalar(key) == "<<";
     }
 
-    // A record of floats only.
-    template <std::size_t N>
-    std::array<double, N> floats(const Node& raw, const Path& path, std::string_view wanted,
-                                 const Names<N>& names) {
-        std::array<double, N> values{};
-        read_record(raw, path, wanted, names, 0, [&](int field, const Node& value, const Path& at) {
-            values[static_cast<std::size_t>(field)] = f64(value, at);
-        });
-        return values;
+    // ---- values, by the type of the member they are read into
+
+    void read_value(const Node& raw, const Path& path, double& out) const { out = f64(raw, path); }
+
+    void read_value(const Node& raw, const Path& path, std::uint64_t& out) const {
+        out = u64(raw, path);
     }
 
-    zam::Vec2D vec2d(const Node& raw, const Path& path) {
-        const auto v = floats(raw, path, expected::vec2d, vec2d_fields);
-        return {v[0], v[1]};
+    template <Record R>
+    void read_value(const Node& raw, const Path& path, R& out) {
+        read_fields(raw, path, out, [] { return "struct " + std::string(Schema<R>::name); });
     }
 
-    zam::Vec3D vec3d(const Node& raw, const Path& path) {
-        const auto v = floats(raw, path, expected::vec3d, vec3d_fields);
-        return {v[0], v[1], v[2]};
-    }
-
-    zam::Line line(const Node& raw, const Path& path) {
-        const auto v = floats(raw, path, expected::line, line_fields);
-        return {v[0], v[1], v[2], v[3]};
-    }
-
-    zam::VonKarmanLayer layer(const Node& raw, const Path& path) {
-        zam::VonKarmanLayer l{};
-        read_record(raw, path, expected::layer, layer_fields, 0,
-                    [&](int field, const Node& value, const Path& at) {
-                        switch (field) {
-                            case 0: l.r0 = f64(value, at); break;
-                            case 1: l.l0 = f64(value, at); break;
-                            case 2: l.alt = f64(value, at); break;
-                            default: l.v = vec2d(value, at); break;
-                        }
-                    });
-        return l;
-    }
-
-    std::optional<zam::Pupil> optional_pupil(const Node& raw, const Path& path) {
+    // A null (untagged or tagged null) reads as nothing.
+    template <class T>
+    void read_value(const Node& raw, const Path& path, std::optional<T>& out) {
         const Node& node = tree_.resolve(raw);
         if (node.kind == NodeKind::scalar && node.plain && is_null_text(tree_.scalar(node))) {
             const std::string_view tag = tree_.tag(node);
-            if (tag.empty() || tag == "tag:yaml.org,2002:null") return std::nullopt;
+            if (tag.empty() || tag == "tag:yaml.org,2002:null") {
+                out.reset();
+                return;
+            }
         }
-        zam::Pupil p{};
-        read_record(node, path, expected::pupil, pupil_fields, 0,
-                    [&](int field, const Node& value, const Path& at) {
-                        switch (field) {
-                            case 0: p.rad_outer = f64(value, at); break;
-                            case 1: p.rad_inner = f64(value, at); break;
-                            case 2: p.spider_thickness = f64(value, at); break;
-                            default: p.spiders = spiders(value, at); break;
-                        }
+        T value{};
+        read_value(node, path, value);
+        out = std::move(value);
+    }
+
+    // The record's fields as the schema lists them, each read into its member.
+    template <Record R, class Wanted>
+    void read_fields(const Node& raw, const Path& path, R& out, Wanted wanted) {
+        static constexpr auto keys = field_keys<R>();
+        read_record(raw, path, wanted, keys, optional_fields<R>(),
+                    [&](int index, const Node& value, const Path& at) {
+                        visit_field<R>(static_cast<std::size_t>(index), [&](const auto& f) {
+                            read_value(value, at, out.*f.member);
+                        });
                     });
-        return p;
     }
 
     // ---- sequences
@@ -304,51 +262,32 @@ private:
         return {};
     }
 
-    template <class Read>
-    auto elements(const Node& raw, const Path& path, Read read) {
+    template <class T>
+    void read_value(const Node& raw, const Path& path, std::vector<T>& out) {
         const auto items = sequence(raw, path, expected::sequence);
-        std::vector<decltype(read(raw, path))> values;
+        std::vector<T> values;
         values.reserve(items.size());
         for (std::size_t k = 0; k < items.size(); ++k) {
-            values.push_back(read(tree_.nodes[items[k]], element(path, k)));
+            T value{};
+            read_value(tree_.nodes[items[k]], element(path, k), value);
+            values.push_back(std::move(value));
         }
-        return values;
-    }
-
-    std::vector<zam::Measurement> measurements(const Node& raw, const Path& path) {
-        return elements(raw, path,
-                        [&](const Node& n, const Path& at) { return measurement(n, at); });
-    }
-
-    std::vector<zam::Actuator> actuators(const Node& raw, const Path& path) {
-        return elements(raw, path, [&](const Node& n, const Path& at) { return actuator(n, at); });
-    }
-
-    zam::VonKarmanLayers layers(const Node& raw, const Path& path) {
-        return elements(raw, path, [&](const Node& n, const Path& at) { return layer(n, at); });
-    }
-
-    std::vector<zam::Line> lines(const Node& raw, const Path& path) {
-        return elements(raw, path, [&](const Node& n, const Path& at) { return line(n, at); });
-    }
-
-    std::vector<zam::Spider> spiders(const Node& raw, const Path& path) {
-        return elements(raw, path, [&](const Node& n, const Path& at) { return spider(n, at); });
+        out = std::move(values);
     }
 
     // Exactly two end points.
-    zam::Spider spider(const Node& raw, const Path& path) {
+    void read_value(const Node& raw, const Path& path, zam::Spider& out) {
         const Node& node = tree_.resolve(raw);
         const auto items = sequence(node, path, expected::spider);
         zam::Vec2D ends[2] = {};
         for (std::size_t k = 0; k < items.size() && k < 2; ++k) {
-            ends[k] = vec2d(tree_.nodes[items[k]], element(path, k));
+            read_value(tree_.nodes[items[k]], element(path, k), ends[k]);
         }
         if (items.size() < 2) fail(path, node, invalid_length(items.size(), expected::spider));
         if (items.size() > 2) {
             fail(path, node, invalid_length(items.size(), expected::spider_points));
         }
-        return {ends[0], ends[1]};
+        out = {ends[0], ends[1]};
     }
 
     // ---- variants
@@ -389,73 +328,36 @@ private:
         }
     }
 
-    zam::Measurement measurement(const Node& raw, const Path& path) {
+    // Alternative 0, Zero, is a bare name or a tagged null; the others are tagged records.
+    template <class... Alternatives>
+    void read_value(const Node& raw, const Path& path, std::variant<Alternatives...>& out) {
+        using V = std::variant<Alternatives...>;
+        static_assert(std::is_same_v<std::variant_alternative_t<0, V>, zam::Zero>);
+        static constexpr auto names = alternative_names<V>();
         const Node& node = tree_.resolve(raw);
-        const Variant v = variant(node, path, measurement_variants);
-        switch (v.index) {
-            case 0:
-                if (v.tagged) unit(node, path);
-                return zam::Zero{};
-            case 1: {
-                zam::Phase m{};
-                read_record(
-                    node, path, expected::phase, phase_fields, 0,
-                    [&](int, const Node& value, const Path& at) { m.line = line(value, at); });
-                return m;
-            }
-            case 2: {
-                zam::SlopeTwoLine m{};
-                read_record(node, path, expected::slope_two_line, slope_two_line_fields, 0,
-                            [&](int field, const Node& value, const Path& at) {
-                                (field == 0 ? m.line_pos : m.line_neg) = line(value, at);
-                            });
-                return m;
-            }
-            default: {
-                zam::SlopeTwoEdge m{};
-                read_record(node, path, expected::slope_two_edge, slope_two_edge_fields, 0,
-                            [&](int field, const Node& value, const Path& at) {
-                                switch (field) {
-                                    case 0: m.central_line = line(value, at); break;
-                                    case 1: m.edge_length = f64(value, at); break;
-                                    case 2: m.edge_separation = f64(value, at); break;
-                                    case 3: m.gradient_axis = vec2d(value, at); break;
-                                    case 4: m.npoints = u64(value, at); break;
-                                    default: m.altitude = f64(value, at); break;
-                                }
-                            });
-                return m;
-            }
+        const Variant v = variant(node, path, names);
+        if (v.index == 0) {
+            if (v.tagged) unit(node, path);
+            out = zam::Zero{};
+            return;
         }
+        [&]<std::size_t... I>(std::index_sequence<I...>) {
+            (void)((v.index == static_cast<int>(I) ? (read_alternative<V, I>(node, path, out), true)
+                                                   : false) ||
+                   ...);
+        }(std::index_sequence_for<Alternatives...>{});
     }
 
-    zam::Actuator actuator(const Node& raw, const Path& path) {
-        const Node& node = tree_.resolve(raw);
-        const Variant v = variant(node, path, actuator_variants);
-        switch (v.index) {
-            case 0:
-                if (v.tagged) unit(node, path);
-                return zam::Zero{};
-            case 1: {
-                zam::Gaussian a{};
-                read_record(node, path, expected::gaussian, gaussian_fields, 0,
-                            [&](int field, const Node& value, const Path& at) {
-                                switch (field) {
-                                    case 0: a.sigma = f64(value, at); break;
-                                    case 1: a.position = vec3d(value, at); break;
-                                    default: a.microns_per_volt = f64(value, at); break;
-                                }
-                            });
-                return a;
-            }
-            default: {
-                zam::TipTilt a{};
-                read_record(node, path, expected::tip_tilt, tip_tilt_fields, 0,
-                            [&](int, const Node& value, const Path& at) {
-                                a.unit_response = vec2d(value, at);
-                            });
-                return a;
-            }
+    template <class V, std::size_t I>
+    void read_alternative(const Node& node, const Path& path, V& out) {
+        using A = std::variant_alternative_t<I, V>;
+        if constexpr (I > 0) {
+            A value{};
+            read_fields(node, path, value, [] {
+                return "struct variant " + std::string(VariantSchema<V>::name) +
+                       "::" + std::string(Schema<A>::name);
+            });
+            out = std::move(value);
         }
     }
 

@@ -5,10 +5,16 @@
 
 #include <charconv>
 #include <new>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <type_traits>
+#include <variant>
+#include <vector>
 
 #include "vedov/document/errors.hpp"
 #include "vedov/document/number_format.hpp"
+#include "vedov/document/schema.hpp"
 
 namespace vedov::document {
 
@@ -27,10 +33,22 @@ const yaml_char_t* chars(const char* text) {
     return reinterpret_cast<const yaml_char_t*>(text);
 }
 
+// libyaml's emitter, deleted by the destructor once initialised: as a member, it is released also
+// when the constructor of the class holding it fails.
+struct EmitterState {
+    EmitterState() {
+        if (!yaml_emitter_initialize(&raw)) throw std::bad_alloc();
+    }
+    ~EmitterState() { yaml_emitter_delete(&raw); }
+    EmitterState(const EmitterState&) = delete;
+    EmitterState& operator=(const EmitterState&) = delete;
+
+    yaml_emitter_t raw;
+};
+
 class Emitter {
 public:
     explicit Emitter(std::string& out) : out_(out) {
-        if (!yaml_emitter_initialize(&emitter_)) throw std::bad_alloc();
         yaml_emitter_set_output(&emitter_, append_output, &out_);
         yaml_emitter_set_width(&emitter_, -1);
         yaml_emitter_set_break(&emitter_, YAML_LN_BREAK);
@@ -40,9 +58,6 @@ public:
         yaml_document_start_event_initialize(&event, nullptr, nullptr, nullptr, 1);
         emit(event);
     }
-    ~Emitter() { yaml_emitter_delete(&emitter_); }
-    Emitter(const Emitter&) = delete;
-    Emitter& operator=(const Emitter&) = delete;
 
     void finish() {
         yaml_event_t event;
@@ -121,152 +136,76 @@ private:
     }
 
     std::string& out_;
-    yaml_emitter_t emitter_;
+    EmitterState state_;
+    yaml_emitter_t& emitter_ = state_.raw;
 };
 
+// Writes each value by the type of the member holding it, records field by field as the schema
+// lists them.
 class Writer {
 public:
     explicit Writer(Emitter& e) : e_(e) {}
 
-    void system(const SystemGeom& s) {
-        e_.begin_mapping();
-        key("meas");
-        measurements(s.meas);
-        key("phi");
-        measurements(s.phi);
-        key("ts");
-        measurements(s.ts);
-        key("com");
-        sequence(s.com, [&](const zam::Actuator& a) { actuator(a); });
-        key("cov_model");
-        sequence(s.cov_model, [&](const zam::VonKarmanLayer& l) { layer(l); });
-        key("pupil");
-        if (s.pupil) {
-            pupil(*s.pupil);
+    void system(const SystemGeom& s) { value(s); }
+
+private:
+    void value(double v) { e_.number(v); }
+
+    void value(std::uint64_t v) { e_.count(v); }
+
+    template <Record R>
+    void value(const R& r) {
+        fields(r, nullptr);
+    }
+
+    template <class T>
+    void value(const std::optional<T>& v) {
+        if (v) {
+            value(*v);
         } else {
             e_.plain("null");
         }
-        key("meas_lines");
-        sequence(s.meas_lines, [&](const zam::Line& l) { line(l); });
-        field("simul_dt", s.simul_dt);
-        field("meas_dt", s.meas_dt);
-        e_.end_mapping();
     }
 
-private:
-    void key(std::string_view name) { e_.plain(name); }
-
-    void field(std::string_view name, double value) {
-        key(name);
-        e_.number(value);
-    }
-
-    template <class T, class Write>
-    void sequence(const std::vector<T>& values, Write write) {
+    template <class T>
+    void value(const std::vector<T>& values) {
         e_.begin_sequence();
-        for (const T& value : values) write(value);
+        for (const T& v : values) value(v);
         e_.end_sequence();
     }
 
-    void measurements(const std::vector<zam::Measurement>& values) {
-        sequence(values, [&](const zam::Measurement& m) { measurement(m); });
+    // A spider is its two end points.
+    void value(const zam::Spider& s) {
+        e_.begin_sequence();
+        value(s.start);
+        value(s.end);
+        e_.end_sequence();
     }
 
-    void vec2d(const zam::Vec2D& v) {
-        e_.begin_mapping();
-        field("x", v.x);
-        field("y", v.y);
-        e_.end_mapping();
+    // Zero by its bare name, the other alternatives as records tagged with their names.
+    template <class... Alternatives>
+    void value(const std::variant<Alternatives...>& v) {
+        std::visit(
+            [&](const auto& alternative) {
+                using A = std::decay_t<decltype(alternative)>;
+                if constexpr (std::is_same_v<A, zam::Zero>) {
+                    e_.plain(Schema<zam::Zero>::name);
+                } else {
+                    const std::string tag = "!" + std::string(Schema<A>::name);
+                    fields(alternative, tag.c_str());
+                }
+            },
+            v);
     }
 
-    void vec3d(const zam::Vec3D& v) {
-        e_.begin_mapping();
-        field("x", v.x);
-        field("y", v.y);
-        field("z", v.z);
-        e_.end_mapping();
-    }
-
-    void line(const zam::Line& l) {
-        e_.begin_mapping();
-        field("x0", l.x0);
-        field("xz", l.xz);
-        field("y0", l.y0);
-        field("yz", l.yz);
-        e_.end_mapping();
-    }
-
-    void layer(const zam::VonKarmanLayer& l) {
-        e_.begin_mapping();
-        field("r0", l.r0);
-        field("l0", l.l0);
-        field("alt", l.alt);
-        key("v");
-        vec2d(l.v);
-        e_.end_mapping();
-    }
-
-    void pupil(const zam::Pupil& p) {
-        e_.begin_mapping();
-        field("rad_outer", p.rad_outer);
-        field("rad_inner", p.rad_inner);
-        field("spider_thickness", p.spider_thickness);
-        key("spiders");
-        sequence(p.spiders, [&](const zam::Spider& s) {
-            e_.begin_sequence();
-            vec2d(s.start);
-            vec2d(s.end);
-            e_.end_sequence();
+    template <Record R>
+    void fields(const R& r, const char* tag) {
+        e_.begin_mapping(tag);
+        for_each_field<R>([&](const auto& f) {
+            e_.plain(f.key);
+            value(r.*f.member);
         });
         e_.end_mapping();
-    }
-
-    void measurement(const zam::Measurement& m) {
-        if (const auto* phase = std::get_if<zam::Phase>(&m)) {
-            e_.begin_mapping("!Phase");
-            key("line");
-            line(phase->line);
-            e_.end_mapping();
-        } else if (const auto* two_line = std::get_if<zam::SlopeTwoLine>(&m)) {
-            e_.begin_mapping("!SlopeTwoLine");
-            key("line_pos");
-            line(two_line->line_pos);
-            key("line_neg");
-            line(two_line->line_neg);
-            e_.end_mapping();
-        } else if (const auto* edge = std::get_if<zam::SlopeTwoEdge>(&m)) {
-            e_.begin_mapping("!SlopeTwoEdge");
-            key("central_line");
-            line(edge->central_line);
-            field("edge_length", edge->edge_length);
-            field("edge_separation", edge->edge_separation);
-            key("gradient_axis");
-            vec2d(edge->gradient_axis);
-            key("npoints");
-            e_.count(edge->npoints);
-            field("altitude", edge->altitude);
-            e_.end_mapping();
-        } else {
-            e_.plain("Zero");
-        }
-    }
-
-    void actuator(const zam::Actuator& a) {
-        if (const auto* gaussian = std::get_if<zam::Gaussian>(&a)) {
-            e_.begin_mapping("!Gaussian");
-            field("sigma", gaussian->sigma);
-            key("position");
-            vec3d(gaussian->position);
-            field("microns_per_volt", gaussian->microns_per_volt);
-            e_.end_mapping();
-        } else if (const auto* tip_tilt = std::get_if<zam::TipTilt>(&a)) {
-            e_.begin_mapping("!TipTilt");
-            key("unit_response");
-            vec2d(tip_tilt->unit_response);
-            e_.end_mapping();
-        } else {
-            e_.plain("Zero");
-        }
     }
 
     Emitter& e_;

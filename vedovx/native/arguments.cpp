@@ -91,8 +91,8 @@ zam::Target to_target(PyObject* object, std::size_t rows, std::size_t cols) {
 std::size_t to_threads(PyObject* object) {
     const std::uint64_t threads = vedov::binding::to_count(object);
     if (threads > static_cast<std::uint64_t>(std::numeric_limits<int>::max())) {
-        raise(PyExc_ValueError, "threads: at most " +
-                                    std::to_string(std::numeric_limits<int>::max()));
+        raise(PyExc_ValueError,
+              "threads: at most " + std::to_string(std::numeric_limits<int>::max()));
     }
     return threads;
 }

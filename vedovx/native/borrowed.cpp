@@ -45,7 +45,7 @@ PyObject* held(PyObject* self) {
 }
 
 const SystemGeom& record(PyObject* self) {
-    return instance(held(self))->value;
+    return instance(held(self))->value.get();
 }
 
 void release_held(Borrowed* borrowed) noexcept {
@@ -139,9 +139,11 @@ PyObject* positions(PyObject* self, PyObject* args) {
         if (!PyArg_ParseTuple(args, "sdO", &which, &altitude, &target)) throw PythonError{};
         const SystemGeom& s = record(self);
         List list{};
-        if (!list_named(which, list)) raise(PyExc_ValueError, std::string("which: no list named '") + which + "'");
+        if (!list_named(which, list))
+            raise(PyExc_ValueError, std::string("which: no list named '") + which + "'");
         const zam::Target t = to_target(target, list_size(s, list), position_width(list));
-        if (t.type != zam::ElementType::float64 || t.row_stride != static_cast<std::ptrdiff_t>(t.cols)) {
+        if (t.type != zam::ElementType::float64 ||
+            t.row_stride != static_cast<std::ptrdiff_t>(t.cols)) {
             raise(PyExc_ValueError, "out: a contiguous float64 array is needed");
         }
         if (t.rows != 0) write_positions(s, list, altitude, static_cast<double*>(t.data));
@@ -197,8 +199,7 @@ PyObject* evaluate(PyObject* self, PyObject* args) {
         request.lag = lag;
         request.model = model_named(model);
         check_lists(request);
-        request.row_selection =
-            to_selection(rows_index, list_size(s, request.rows), "rows_index");
+        request.row_selection = to_selection(rows_index, list_size(s, request.rows), "rows_index");
         if (request.product != Product::projection) {
             request.col_selection =
                 to_selection(cols_index, list_size(s, request.cols), "cols_index");

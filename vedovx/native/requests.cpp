@@ -92,8 +92,10 @@ void evaluate_projection(const vedov::SystemGeom& system, const Request& request
 
 bool list_named(std::string_view name, List& list) noexcept {
     constexpr std::pair<std::string_view, List> names[] = {
-        {"meas", List::meas}, {"phi", List::phi},
-        {"ts", List::ts},     {"com", List::com},
+        {"meas", List::meas},
+        {"phi", List::phi},
+        {"ts", List::ts},
+        {"com", List::com},
         {"meas_lines", List::meas_lines},
     };
     for (const auto& [text, value] : names) {
@@ -130,18 +132,18 @@ void evaluate(const vedov::SystemGeom& system, const Request& request, const zam
               zam::Progress& progress) {
     switch (request.product) {
         case Product::covariance:
-            zam::fill(zam::CovMat(bundles(measurements(system, request.rows), request.row_selection),
-                                  bundles(measurements(system, request.cols), request.col_selection),
-                                  system.cov_model, request.lag, zam::simd_level(), request.model),
-                      target, progress);
+            zam::fill(
+                zam::CovMat(bundles(measurements(system, request.rows), request.row_selection),
+                            bundles(measurements(system, request.cols), request.col_selection),
+                            system.cov_model, request.lag, zam::simd_level(), request.model),
+                target, progress);
             return;
         case Product::interaction: {
             const Chosen<zam::Actuator> actuators(system.com, request.col_selection);
-            zam::fill(
-                zam::IMat<zam::Actuator>(
-                    bundles(measurements(system, request.rows), request.row_selection),
-                    actuators.view()),
-                target, progress);
+            zam::fill(zam::IMat<zam::Actuator>(
+                          bundles(measurements(system, request.rows), request.row_selection),
+                          actuators.view()),
+                      target, progress);
             return;
         }
         case Product::projection: evaluate_projection(system, request, target, progress); return;

@@ -1,4 +1,5 @@
-// What the companion evaluates: a matrix of chosen entries of two of a system's lists (Python-free).
+// What the companion evaluates: a matrix of chosen entries of two of a system's lists
+// (Python-free).
 #pragma once
 
 #include <cstddef>
@@ -45,7 +46,7 @@ struct Request {
     Selection row_selection;
     List cols = List::com;  ///< covariance: the column measurements
     Selection col_selection;
-    double lag = 0.0;  ///< covariance only
+    double lag = 0.0;                                                ///< covariance only
     zam::CovarianceModel model = zam::CovarianceModel::closed_form;  ///< covariance only
 };
 

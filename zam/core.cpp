@@ -1,4 +1,5 @@
-// Bundles of the measurement kinds: the lines of sight and weights each measurement reduces to.
+// Bundles of the measurement kinds (the lines of sight and weights each reduces to) and bundle
+// sets.
 #include <cmath>
 #include <limits>
 #include <type_traits>
@@ -94,7 +95,8 @@ Bundle get_bundle(const Measurement& m) {
 }
 
 BundleSet::BundleSet(std::span<const Measurement> measurements) {
-    build(measurements.size(), [&](std::size_t k) -> const Measurement& { return measurements[k]; });
+    build(measurements.size(),
+          [&](std::size_t k) -> const Measurement& { return measurements[k]; });
 }
 
 BundleSet::BundleSet(std::span<const Measurement> measurements,
