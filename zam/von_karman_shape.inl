@@ -68,12 +68,22 @@ ZAM_TARGET inline V vk_asymptotic(V s, V z) {
 }
 
 /// x^(5/6) K_5/6(x) at x = sqrt(s) for s ≥ 0: g(0) = 2^(-1/6) Γ(5/6) to the nearest double; +inf
-/// and not a number give not a number. Vectors whose lanes all lie on one side of x = 2 evaluate
-/// that side only.
+/// and not a number give the positive quiet not-a-number. Vectors whose lanes all lie on one side
+/// of x = 2 evaluate that side only.
 ZAM_TARGET inline V von_karman_shape(V s) {
     const V z = vk_inverse_sixth_root(vmax(vset(0x1p-300), s));
     const M series = vless(s, vset(von_karman_shape_coefficients::small_limit));
-    if (all_lanes(series)) return vk_series(s, z);
-    if (no_lanes(series)) return vk_asymptotic(s, z);
-    return vblend(series, vk_series(s, z), vk_asymptotic(s, z));
+    V g;
+    if (all_lanes(series)) {
+        g = vk_series(s, z);
+    } else if (no_lanes(series)) {
+        g = vk_asymptotic(s, z);
+    } else {
+        g = vblend(series, vk_series(s, z), vk_asymptotic(s, z));
+    }
+    // Where two not-a-numbers meet, which one an operation keeps (and so its sign) depends on the
+    // operand order the compiler chose, which differs between compilers and between the scalar
+    // and vector instances: every instance gives one and the same not-a-number instead.
+    return vblend(vless(s, vset(std::numeric_limits<double>::infinity())), g,
+                  vset(std::numeric_limits<double>::quiet_NaN()));
 }
