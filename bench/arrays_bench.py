@@ -52,6 +52,19 @@ def circle():
     return [(34.0 * math.cos(k * math.pi / 3), 34.0 * math.sin(k * math.pi / 3)) for k in range(6)]
 """
 
+# The end of both file steps: time, disk used, and three rows of the file against the in-memory
+# evaluation, bit for bit.
+FILE_CHECK = """seconds = time.perf_counter() - start
+disk = os.stat(path).st_blocks * 512
+check = np.load(path, mmap_mode="r")
+probe = vedovx.covariance(system, "meas", "meas", rows_index=[0, n // 2, n - 1])
+same = bool((np.asarray(check[[0, n // 2, n - 1]]).view(np.uint64) == probe.view(np.uint64)).all())
+del check
+os.unlink(path)
+print(json.dumps({"seconds": seconds, "elements": n * n, "slopes": n, "disk": disk,
+                  "same": same}))
+"""
+
 # What each child measures: it prints a JSON object with its seconds and figures.
 STEPS = {
     "baseline": """
@@ -101,16 +114,7 @@ for first in range(0, n, rows):
     tile.flush()
     del tile
 bar.close()
-seconds = time.perf_counter() - start
-disk = os.stat(path).st_blocks * 512
-check = np.load(path, mmap_mode="r")
-probe = vedovx.covariance(system, "meas", "meas", rows_index=[0, n // 2, n - 1])
-same = bool((np.asarray(check[[0, n // 2, n - 1]]).view(np.uint64) == probe.view(np.uint64)).all())
-del check
-os.unlink(path)
-print(json.dumps({"seconds": seconds, "elements": n * n, "slopes": n, "disk": disk,
-                  "same": same}))
-""",
+""" + FILE_CHECK,
     "elt direct": """
 import queue, threading
 system = telescope(NSUBX, circle(), True)
@@ -164,16 +168,7 @@ os.fsync(plain)
 os.close(direct)
 os.close(plain)
 bar.close()
-seconds = time.perf_counter() - start
-disk = os.stat(path).st_blocks * 512
-check = np.load(path, mmap_mode="r")
-probe = vedovx.covariance(system, "meas", "meas", rows_index=[0, n // 2, n - 1])
-same = bool((np.asarray(check[[0, n // 2, n - 1]]).view(np.uint64) == probe.view(np.uint64)).all())
-del check
-os.unlink(path)
-print(json.dumps({"seconds": seconds, "elements": n * n, "slopes": n, "disk": disk,
-                  "same": same}))
-""",
+""" + FILE_CHECK,
     "elt float32": """
 system = telescope(NSUBX, circle(), True)
 n = vedovx.info(system).meas
@@ -186,12 +181,14 @@ print(json.dumps({"seconds": seconds, "elements": n * n, "slopes": n, "bytes": c
 
 
 def measure(step: str, nsubx: int, directory: str) -> dict:
-    code = "import json, os, sys\n" + SETUP + f"NSUBX = {nsubx}\nDIRECTORY = {directory!r}\n"
+    code = "import json, os, sys\n" + SETUP + f"NSUBX = {nsubx}\n"
+    code += f"DIRECTORY = {os.path.abspath(directory)!r}\n"
     code += STEPS[step]
     # The child's own peak, printed last.
     code += "import resource\nprint(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)\n"
+    # Run beside this file, so that the installed packages are imported and not a checkout's sources.
     result = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True,
-                            check=True)
+                            check=True, cwd=os.path.dirname(os.path.abspath(__file__)))
     *_, line, peak = result.stdout.strip().splitlines()
     figures = json.loads(line)
     figures["peak_rss"] = int(peak)

@@ -40,6 +40,18 @@ def run_child(code, timeout=120):
     return result.stdout
 
 
+def import_error(first_path):
+    """The ImportError text of importing vedovx in a child with first_path first on its path."""
+    return run_child(f"""
+import sys
+sys.path.insert(0, {str(first_path)!r})
+try:
+    import vedovx
+except ImportError as error:
+    print(error)
+""")
+
+
 def test_vedov_mutations_are_refused_while_vedovx_reads_and_other_threads_run():
     g = slow_system()
     started, done, refusals, ticks, reports, added = (threading.Event(), threading.Event(), [], [],
@@ -156,28 +168,12 @@ def test_a_vedovx_of_another_build_is_refused_at_import(tmp_path):
         data = compiled.read_bytes()
         assert identity in data
         compiled.write_bytes(data.replace(identity, b"0" * len(identity)))
-    code = f"""
-import sys
-sys.path.insert(0, {str(tmp_path)!r})
-try:
-    import vedovx
-except ImportError as error:
-    print(error)
-"""
-    assert "vedovx was built with another vedov than the one loaded" in run_child(code)
+    assert "vedovx was built with another vedov than the one loaded" in import_error(tmp_path)
     # A vedov module that is not the one vedovx's runtime made.
     fake = tmp_path / "fake"
     fake.mkdir()
     (fake / "vedov.py").write_text("class SystemGeom:\n    pass\n")
-    code = f"""
-import sys
-sys.path.insert(0, {str(fake)!r})
-try:
-    import vedovx
-except ImportError as error:
-    print(error)
-"""
-    assert "its SystemGeom is not vedov.SystemGeom" in run_child(code)
+    assert "its SystemGeom is not vedov.SystemGeom" in import_error(fake)
 
 
 def test_unused_vedovx_leaves_no_hold():
