@@ -5,7 +5,7 @@
 
 namespace vedovx {
 
-/// The Borrowed type's specification. An instance holds shared access to one vedov.SystemGeom
+/// The Borrowed type, as a PyType_Spec. An instance holds shared access to one vedov.SystemGeom
 /// (vedov refuses to change it meanwhile) until release() or deallocation, and evaluates matrices
 /// of it with the interpreter lock released.
 PyType_Spec& borrowed_spec();
