@@ -80,6 +80,7 @@ MiB = 1024 * 1024
 
 HOSTILE_DOCUMENTS = [
     ("alias bomb", laughs(10, 10), "repetition limit exceeded"),
+    ("skipped alias bomb", laughs(10, 10) + EMPTY_HEAD + EMPTY_TAIL, "repetition limit exceeded"),
     ("mapping bomb", laughs(9, 10, "{", "}", "k: v").replace("*a", "? *a"),
      "repetition limit exceeded"),
     ("merge bomb", merge_bomb(), "repetition limit exceeded"),
@@ -92,6 +93,7 @@ HOSTILE_DOCUMENTS = [
     ("deep block mappings", "".join(" " * k + "a:\n" for k in range(3000)),
      "recursion limit exceeded"),
     ("deep block sequences", "- " * 200_000 + "x\n", "recursion limit exceeded"),
+    ("self reference", "a: &a [*a]\n", "recursion limit exceeded"),
     ("alias as deep as allowed, many times", "d: &d " + "[" * 100 + "]" * 100 + "\nx: [" +
      ", ".join(["*d"] * 100_000) + "]\n", "missing field `meas`"),
     ("a million aliases", "s: &s x\nl: [" + ", ".join(["*s"] * 1_000_000) + "]\n",
