@@ -199,7 +199,7 @@ TEST(Evaluation, LagZeroCovarianceIsNearlySymmetric) {
     const DenseMatrix m = matrix(CovMat(ms, ms, layers, 0.0));
     for (std::size_t i = 0; i < ms.size(); ++i) {
         for (std::size_t j = 0; j < i; ++j) {
-            EXPECT_NEAR(m(i, j), m(j, i), 1e-9 * std::max(1.0, std::fabs(m(i, j))));
+            EXPECT_NEAR(m(i, j), m(j, i), 1e-12 * std::max(1.0, std::fabs(m(i, j))));
         }
     }
 }
