@@ -11,7 +11,7 @@ import pytest
 import vedov
 from conftest import (ADDRESS_SANITIZED, Iterated, bits, child_environment, com_count,
                       needs_failing_allocations)
-from document_helpers import EMPTY_HEAD, EMPTY_TAIL, load_text
+from document_helpers import EMPTY_HEAD, EMPTY_TAIL, load_text, saved_text
 
 np = pytest.importorskip("numpy")
 import ieee  # noqa: E402  (needs numpy)
@@ -19,12 +19,6 @@ import records  # noqa: E402
 
 SystemGeom, SystemMatrices, ReconMatrices = vedov.SystemGeom, vedov.SystemMatrices, vedov.ReconMatrices
 NAN, INF = math.nan, math.inf
-
-
-def saved(system, tmp_path):
-    path = tmp_path / "state.yaml"
-    system.save_yaml(str(path))
-    return path.read_text()
 
 
 # ---- documents that try to exhaust time or memory, each read by a fresh interpreter -------------
@@ -140,15 +134,15 @@ HUGE_CALLS = [
 
 @pytest.mark.parametrize("call", HUGE_CALLS)
 def test_huge_counts_fail_and_change_nothing(tmp_path, call):
-    s = SystemGeom.load_yaml(str(records_document(tmp_path)))
-    before = saved(s, tmp_path)
+    s = records_system(tmp_path)
+    before = saved_text(s, tmp_path)
     with pytest.raises(BaseException) as info:
         call(s)
     if type(info.value) is not MemoryError:
         assert type(info.value).__name__ == "PanicException"
         assert str(info.value) == "capacity overflow" or str(info.value).startswith(
             "index out of bounds")
-    assert saved(s, tmp_path) == before
+    assert saved_text(s, tmp_path) == before
     s.add_ttdm(1.0)  # released: still editable
 
 
@@ -165,7 +159,7 @@ def test_measurements_of_absurd_size_fail_every_product(tmp_path, npoints, memor
         "cov_model: []", "cov_model: [{r0: 0.2, l0: 30, alt: 0, v: {x: 1, y: 0}}]").replace(
         "com: []", "com: [!TipTilt {unit_response: {x: 1, y: 0}}]") + EMPTY_TAIL
     s = load_text(tmp_path, text)
-    before = saved(s, tmp_path)
+    before = saved_text(s, tmp_path)
     run = {"imat": s.imat, "imat_sparse": lambda: s.imat_sparse([(0, 0)]),
            "system": lambda: SystemMatrices.new(s), "recon": lambda: ReconMatrices.new(s)}[product]
     with pytest.raises(BaseException) as info:
@@ -175,7 +169,7 @@ def test_measurements_of_absurd_size_fail_every_product(tmp_path, npoints, memor
     else:
         assert type(info.value).__name__ == "PanicException"
         assert str(info.value) == "capacity overflow"
-    assert saved(s, tmp_path) == before
+    assert saved_text(s, tmp_path) == before
 
 
 # ---- NaN, infinities, zero and negative sizes: IEEE results, element by element ----------------
@@ -234,10 +228,8 @@ def yaml_text(value):
     return yaml_number(value)
 
 
-def records_document(tmp_path, doc=BASE):
-    path = tmp_path / "records.yaml"
-    path.write_text(yaml_text(doc) + "\n")
-    return path
+def records_system(tmp_path, doc=BASE):
+    return load_text(tmp_path, yaml_text(doc) + "\n", "records.yaml")
 
 
 def with_value(path, value):
@@ -315,7 +307,7 @@ ODD_FIELDS = [
 def test_odd_numbers_in_documents_give_ieee_results(tmp_path, field):
     for value in ODD_VALUES:
         doc = with_value(field, value)
-        expect_model(SystemGeom.load_yaml(str(records_document(tmp_path, doc))), tmp_path, doc)
+        expect_model(records_system(tmp_path, doc), tmp_path, doc)
 
 
 def test_degenerate_shapes_give_ieee_results(tmp_path):
@@ -323,7 +315,7 @@ def test_degenerate_shapes_give_ieee_results(tmp_path):
     zero_spider["pupil"]["spiders"][0][1]["y"] = 0.0  # both ends at one point
     no_edge_points = with_value("meas.2.npoints", 0)  # an empty bundle: every sum is -0.0
     for doc in (zero_spider, no_edge_points):
-        expect_model(SystemGeom.load_yaml(str(records_document(tmp_path, doc))), tmp_path, doc)
+        expect_model(records_system(tmp_path, doc), tmp_path, doc)
 
 
 BUILD = dict(teldiam=4.0, cobs=0.2, coupling=0.3, nactux=3, dmalt=1000.0, pitch=1.5, nsubx=2,

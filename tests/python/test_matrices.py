@@ -8,6 +8,7 @@ import records
 import reference
 import vedov
 from conftest import OUT_OF_BOUNDS, bits, expect_refusal, panic_message
+from document_helpers import load_text
 
 SystemGeom, SystemMatrices, ReconMatrices = vedov.SystemGeom, vedov.SystemMatrices, vedov.ReconMatrices
 
@@ -355,9 +356,7 @@ meas_dt: 0.05
 
 
 def test_every_kind_equals_the_written_model(tmp_path):
-    path = tmp_path / "kinds.yaml"
-    path.write_text(EVERY_KIND)
-    s = SystemGeom.load_yaml(str(path))
+    s = load_text(tmp_path, EVERY_KIND)
     doc = records.parse(EVERY_KIND)
     r = ReconMatrices.new(s)
     n = len(doc["meas"])
