@@ -91,6 +91,8 @@ def test_new_without_sensors_needs_no_per_sensor_values():
          "argument 'wfs_delta': 'set' object is not an instance of 'Sequence'"),
         (lambda s: s.add_ttdm(None), TypeError,
          "argument 'scale': must be real number, not NoneType"),
+        (lambda s: s.set_dt(0.1, [1.0]), TypeError,
+         "argument 'meas_dt': must be real number, not list"),
         # The first bad argument in signature order is the one reported.
         (lambda s: s.add_ts(ts_dirs="x", ntssamples=1.5, teldiam=8.0), TypeError,
          "argument 'ntssamples': 'float' object cannot be interpreted as an integer"),
@@ -162,6 +164,7 @@ def test_short_sensor_sequences(empty, changes, length):
         lambda s, hook: add_meas(s, wfs_zoom=Iterated([0.0], hook)),
         lambda s, hook: add_com(s, dm_delta=(0.0, Hook(0.0, hook))),
         lambda s, hook: s.add_ttdm(Hook(1.0, hook)),
+        lambda s, hook: s.set_dt(Hook(0.25, hook), 0.5),
     ],
 )
 def test_reentry_during_conversion_is_refused(call):

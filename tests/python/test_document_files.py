@@ -11,7 +11,7 @@ import tempfile
 import pytest
 
 import vedov
-from document_helpers import DATA, panic_message
+from document_helpers import DATA, PREFIX, panic_message
 
 EMPTY = (DATA / "empty.yaml").read_text()
 RICH = (DATA / "every_variant.yaml").read_text()
@@ -25,23 +25,35 @@ def os_error(code, kind, message):
     return f'Os {{ code: {code}, kind: {kind}, message: "{message}" }}'
 
 
-def test_load_missing_file(tmp_path):
-    message = panic_message(lambda: vedov.SystemGeom.load_yaml(str(tmp_path / "none.yaml")))
-    assert message == os_error(2, "NotFound", "No such file or directory")
+MISSING = os_error(2, "NotFound", "No such file or directory")
+DIRECTORY = os_error(21, "IsADirectory", "Is a directory")
 
 
-def test_panic_is_not_an_exception(tmp_path):
-    with pytest.raises(BaseException) as info:
-        try:
-            vedov.SystemGeom.load_yaml(str(tmp_path / "none.yaml"))
-        except Exception:  # must not catch it
-            pytest.fail("PanicException was caught as an Exception")
-    assert type(info.value).__name__ == "PanicException"
+def link(path, target):
+    path.symlink_to(target)
+    return path
 
 
-def test_load_directory(tmp_path):
-    message = panic_message(lambda: vedov.SystemGeom.load_yaml(str(tmp_path)))
-    assert message == os_error(21, "IsADirectory", "Is a directory")
+# What a name points at (beside an empty directory "dir"), and what both load and save meet there.
+NAMES = {
+    "missing_directory": (lambda t: t / "missing" / "s.yaml", MISSING),
+    "directory": (lambda t: t / "dir", DIRECTORY),
+    "directory_slash": (lambda t: f"{t / 'dir'}/", DIRECTORY),
+    "dangling_link": (lambda t: link(t / "dangling", t / "nowhere" / "target.yaml"), MISSING),
+    "link_loop": (lambda t: link(t / "loop", t / "loop"),
+                  os_error(40, "FilesystemLoop", "Too many levels of symbolic links")),
+    "too_long": (lambda t: t / ("n" * 300), os_error(36, "InvalidFilename", "File name too long")),
+}
+
+
+@pytest.mark.parametrize("name, error", NAMES.values(), ids=NAMES.keys())
+def test_operating_system_errors_create_nothing(tmp_path, empty, name, error):
+    (tmp_path / "dir").mkdir()
+    target = str(name(tmp_path))
+    before = sorted(os.listdir(tmp_path))
+    assert panic_message(lambda: vedov.SystemGeom.load_yaml(target)) == error
+    assert panic_message(lambda: empty.save_yaml(target)) == error
+    assert sorted(os.listdir(tmp_path)) == before and os.listdir(tmp_path / "dir") == []
 
 
 NUL_NAME = 'Error { kind: InvalidInput, message: "file name contained an unexpected NUL byte" }'
@@ -56,19 +68,14 @@ def test_names_with_nul_are_refused_untouched(tmp_path, empty):
     assert sorted(os.listdir(tmp_path)) == ["a.yaml"]
 
 
-def test_save_into_missing_directory_creates_nothing(tmp_path, empty):
-    target = tmp_path / "missing" / "s.yaml"
-    message = panic_message(lambda: empty.save_yaml(str(target)))
-    assert message == os_error(2, "NotFound", "No such file or directory")
+@pytest.mark.parametrize("name", ["bad\udcffname.yaml", "\ud800.yaml"])
+def test_names_that_are_not_utf8_are_refused_before_any_file_is_touched(tmp_path, empty, name):
+    target = str(tmp_path / name)
+    with pytest.raises(UnicodeEncodeError):
+        empty.save_yaml(target)
+    with pytest.raises(UnicodeEncodeError):
+        vedov.SystemGeom.load_yaml(target)
     assert os.listdir(tmp_path) == []
-
-
-@pytest.mark.parametrize("suffix", ["", "/"])
-def test_save_onto_directory(tmp_path, empty, suffix):
-    (tmp_path / "dir").mkdir()
-    message = panic_message(lambda: empty.save_yaml(str(tmp_path / "dir") + suffix))
-    assert message == os_error(21, "IsADirectory", "Is a directory")
-    assert os.listdir(tmp_path / "dir") == []
 
 
 def test_filename_must_be_a_string(tmp_path, empty):
@@ -177,16 +184,21 @@ def shared_directory():
     shutil.rmtree(directory)
 
 
-def test_read_only_file_is_refused(shared_directory):
-    target = shared_directory / "s.yaml"
-    target.write_text(EMPTY)
-    target.chmod(0o444)
+def test_files_without_permission_are_refused(shared_directory):
+    target, secret = shared_directory / "s.yaml", shared_directory / "secret.yaml"
+    for path, mode in [(target, 0o444), (secret, 0)]:
+        path.write_text(EMPTY)
+        path.chmod(mode)
     shared_directory.chmod(0o777)  # the directory would allow a replacement; the file does not
+    load_secret = f"try:\n    vedov.SystemGeom.load_yaml({str(secret)!r})\n" \
+                  "except BaseException as error:\n    print(str(error))\n"
     output = run_python(SAVE_AND_REPORT.format(source=str(DATA / "every_variant.yaml"),
-                                               target=str(target), prepare=DROP_PRIVILEGES))
-    assert output.endswith(os_error(13, "PermissionDenied", "Permission denied"))
+                                               target=str(target),
+                                               prepare=DROP_PRIVILEGES + load_secret))
+    denied = PREFIX + os_error(13, "PermissionDenied", "Permission denied")
+    assert output.splitlines() == [denied, denied]
     assert target.read_text() == EMPTY
-    assert os.listdir(shared_directory) == ["s.yaml"]
+    assert sorted(os.listdir(shared_directory)) == ["s.yaml", "secret.yaml"]
 
 
 def test_writable_file_in_read_only_directory_is_written_in_place(shared_directory):

@@ -1,8 +1,7 @@
-"""Hostile and absurd input: documents, counts, non-finite numbers, lying objects, file names."""
+"""Hostile and absurd input: documents, counts, non-finite numbers and lying objects."""
 
 import copy
 import math
-import os
 import subprocess
 import sys
 import textwrap
@@ -12,7 +11,7 @@ import pytest
 import vedov
 from conftest import (ADDRESS_SANITIZED, Iterated, bits, child_environment, com_count,
                       needs_failing_allocations)
-from document_helpers import EMPTY_HEAD, EMPTY_TAIL, PREFIX, load_text, panic_message
+from document_helpers import EMPTY_HEAD, EMPTY_TAIL, load_text, saved_text
 
 np = pytest.importorskip("numpy")
 import ieee  # noqa: E402  (needs numpy)
@@ -20,12 +19,6 @@ import records  # noqa: E402
 
 SystemGeom, SystemMatrices, ReconMatrices = vedov.SystemGeom, vedov.SystemMatrices, vedov.ReconMatrices
 NAN, INF = math.nan, math.inf
-
-
-def saved(system, tmp_path):
-    path = tmp_path / "state.yaml"
-    system.save_yaml(str(path))
-    return path.read_text()
 
 
 # ---- documents that try to exhaust time or memory, each read by a fresh interpreter -------------
@@ -80,6 +73,7 @@ MiB = 1024 * 1024
 
 HOSTILE_DOCUMENTS = [
     ("alias bomb", laughs(10, 10), "repetition limit exceeded"),
+    ("skipped alias bomb", laughs(10, 10) + EMPTY_HEAD + EMPTY_TAIL, "repetition limit exceeded"),
     ("mapping bomb", laughs(9, 10, "{", "}", "k: v").replace("*a", "? *a"),
      "repetition limit exceeded"),
     ("merge bomb", merge_bomb(), "repetition limit exceeded"),
@@ -92,6 +86,7 @@ HOSTILE_DOCUMENTS = [
     ("deep block mappings", "".join(" " * k + "a:\n" for k in range(3000)),
      "recursion limit exceeded"),
     ("deep block sequences", "- " * 200_000 + "x\n", "recursion limit exceeded"),
+    ("self reference", "a: &a [*a]\n", "recursion limit exceeded"),
     ("alias as deep as allowed, many times", "d: &d " + "[" * 100 + "]" * 100 + "\nx: [" +
      ", ".join(["*d"] * 100_000) + "]\n", "missing field `meas`"),
     ("a million aliases", "s: &s x\nl: [" + ", ".join(["*s"] * 1_000_000) + "]\n",
@@ -139,15 +134,15 @@ HUGE_CALLS = [
 
 @pytest.mark.parametrize("call", HUGE_CALLS)
 def test_huge_counts_fail_and_change_nothing(tmp_path, call):
-    s = SystemGeom.load_yaml(str(records_document(tmp_path)))
-    before = saved(s, tmp_path)
+    s = records_system(tmp_path)
+    before = saved_text(s, tmp_path)
     with pytest.raises(BaseException) as info:
         call(s)
     if type(info.value) is not MemoryError:
         assert type(info.value).__name__ == "PanicException"
         assert str(info.value) == "capacity overflow" or str(info.value).startswith(
             "index out of bounds")
-    assert saved(s, tmp_path) == before
+    assert saved_text(s, tmp_path) == before
     s.add_ttdm(1.0)  # released: still editable
 
 
@@ -164,7 +159,7 @@ def test_measurements_of_absurd_size_fail_every_product(tmp_path, npoints, memor
         "cov_model: []", "cov_model: [{r0: 0.2, l0: 30, alt: 0, v: {x: 1, y: 0}}]").replace(
         "com: []", "com: [!TipTilt {unit_response: {x: 1, y: 0}}]") + EMPTY_TAIL
     s = load_text(tmp_path, text)
-    before = saved(s, tmp_path)
+    before = saved_text(s, tmp_path)
     run = {"imat": s.imat, "imat_sparse": lambda: s.imat_sparse([(0, 0)]),
            "system": lambda: SystemMatrices.new(s), "recon": lambda: ReconMatrices.new(s)}[product]
     with pytest.raises(BaseException) as info:
@@ -174,7 +169,7 @@ def test_measurements_of_absurd_size_fail_every_product(tmp_path, npoints, memor
     else:
         assert type(info.value).__name__ == "PanicException"
         assert str(info.value) == "capacity overflow"
-    assert saved(s, tmp_path) == before
+    assert saved_text(s, tmp_path) == before
 
 
 # ---- NaN, infinities, zero and negative sizes: IEEE results, element by element ----------------
@@ -233,10 +228,8 @@ def yaml_text(value):
     return yaml_number(value)
 
 
-def records_document(tmp_path, doc=BASE):
-    path = tmp_path / "records.yaml"
-    path.write_text(yaml_text(doc) + "\n")
-    return path
+def records_system(tmp_path, doc=BASE):
+    return load_text(tmp_path, yaml_text(doc) + "\n", "records.yaml")
 
 
 def with_value(path, value):
@@ -314,7 +307,7 @@ ODD_FIELDS = [
 def test_odd_numbers_in_documents_give_ieee_results(tmp_path, field):
     for value in ODD_VALUES:
         doc = with_value(field, value)
-        expect_model(SystemGeom.load_yaml(str(records_document(tmp_path, doc))), tmp_path, doc)
+        expect_model(records_system(tmp_path, doc), tmp_path, doc)
 
 
 def test_degenerate_shapes_give_ieee_results(tmp_path):
@@ -322,7 +315,7 @@ def test_degenerate_shapes_give_ieee_results(tmp_path):
     zero_spider["pupil"]["spiders"][0][1]["y"] = 0.0  # both ends at one point
     no_edge_points = with_value("meas.2.npoints", 0)  # an empty bundle: every sum is -0.0
     for doc in (zero_spider, no_edge_points):
-        expect_model(SystemGeom.load_yaml(str(records_document(tmp_path, doc))), tmp_path, doc)
+        expect_model(records_system(tmp_path, doc), tmp_path, doc)
 
 
 BUILD = dict(teldiam=4.0, cobs=0.2, coupling=0.3, nactux=3, dmalt=1000.0, pitch=1.5, nsubx=2,
@@ -522,68 +515,3 @@ def test_methods_and_fields_on_the_wrong_object_are_refused(misuse):
         misuse(s, m)
     assert com_count(s) == 2 and m.p_meas == []
 
-
-# ---- file names ---------------------------------------------------------------------------------
-
-def os_error(code, kind, message):
-    return f'Os {{ code: {code}, kind: {kind}, message: "{message}" }}'
-
-
-def test_directories_and_dangling_links(tmp_path):
-    s = two_actuators()
-    (tmp_path / "dir").mkdir()
-    directory = os_error(21, "IsADirectory", "Is a directory")
-    assert panic_message(lambda: SystemGeom.load_yaml(str(tmp_path / "dir"))) == directory
-    assert panic_message(lambda: s.save_yaml(str(tmp_path / "dir"))) == directory
-    (tmp_path / "dangling").symlink_to(tmp_path / "nowhere" / "target.yaml")
-    missing = os_error(2, "NotFound", "No such file or directory")
-    assert panic_message(lambda: SystemGeom.load_yaml(str(tmp_path / "dangling"))) == missing
-    assert panic_message(lambda: s.save_yaml(str(tmp_path / "dangling"))) == missing
-    (tmp_path / "loop").symlink_to(tmp_path / "loop")
-    loop = os_error(40, "FilesystemLoop", "Too many levels of symbolic links")
-    assert panic_message(lambda: SystemGeom.load_yaml(str(tmp_path / "loop"))) == loop
-    assert panic_message(lambda: s.save_yaml(str(tmp_path / "loop"))) == loop
-    assert sorted(os.listdir(tmp_path)) == ["dangling", "dir", "loop"]
-
-
-def test_names_too_long(tmp_path):
-    s = two_actuators()
-    name = str(tmp_path / ("n" * 300))
-    too_long = os_error(36, "InvalidFilename", "File name too long")
-    assert panic_message(lambda: SystemGeom.load_yaml(name)) == too_long
-    assert panic_message(lambda: s.save_yaml(name)) == too_long
-
-
-def test_unreadable_file(tmp_path):
-    path = tmp_path / "secret.yaml"
-    two_actuators().save_yaml(str(path))
-    path.chmod(0)
-    denied = os_error(13, "PermissionDenied", "Permission denied")
-    if os.geteuid() != 0:
-        assert panic_message(lambda: SystemGeom.load_yaml(str(path))) == denied
-        return
-    # root reads anything: try as an unprivileged user, in a forked child
-    pid = os.fork()
-    if pid == 0:
-        code = 3
-        try:
-            os.setgid(65534)
-            os.setuid(65534)
-            SystemGeom.load_yaml(str(path))
-            code = 1
-        except BaseException as error:  # noqa: B902
-            code = 0 if str(error) == PREFIX + denied else 2
-        os._exit(code)
-    _, status = os.waitpid(pid, 0)
-    assert status == 0
-
-
-@pytest.mark.parametrize("name", ["bad\udcffname.yaml", "\ud800.yaml"])
-def test_names_that_are_not_utf8_are_refused_before_any_file_is_touched(tmp_path, name):
-    s = two_actuators()
-    target = str(tmp_path / name)
-    with pytest.raises(UnicodeEncodeError):
-        s.save_yaml(target)
-    with pytest.raises(UnicodeEncodeError):
-        SystemGeom.load_yaml(target)
-    assert os.listdir(tmp_path) == []

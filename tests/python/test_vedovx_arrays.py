@@ -7,6 +7,7 @@ import records
 import reference
 import vedov
 import vedovx
+from document_helpers import load_text
 from test_matrices import EVERY_KIND, small_system
 
 RECON = ["c_ts_meas", "c_meas_meas", "d_ts_com", "d_meas_com", "p_meas"]
@@ -22,12 +23,6 @@ def same_bits(array, expected):
     return bool((np.asarray(array, np.float64).view(np.uint64) == expected.view(np.uint64)).all())
 
 
-def loaded(tmp_path, text):
-    path = tmp_path / "system.yaml"
-    path.write_text(text)
-    return vedov.SystemGeom.load_yaml(str(path))
-
-
 def without_pupil(text):
     return text[:text.index("pupil:")] + "pupil: null\n" + text[text.index("meas_lines:"):]
 
@@ -38,8 +33,8 @@ SYSTEMS = {
                                                          pupil=False),
     "empty": lambda tmp: vedov.SystemGeom.new_empty(),
     # Every measurement and actuator kind; fewer measurement lines than measurements.
-    "every kind": lambda tmp: loaded(tmp, EVERY_KIND),
-    "every kind, no pupil": lambda tmp: loaded(tmp, without_pupil(EVERY_KIND)),
+    "every kind": lambda tmp: load_text(tmp, EVERY_KIND),
+    "every kind, no pupil": lambda tmp: load_text(tmp, without_pupil(EVERY_KIND)),
 }
 
 
@@ -72,7 +67,7 @@ def test_a_failure_inside_raises_vedovs_panic(tmp_path):
     # A slope of 2^64 - 1 edge points has a bundle no allocation can hold.
     text = EVERY_KIND.replace("npoints: 3", "npoints: 18446744073709551615")
     with pytest.raises(vedovx.PanicException, match="capacity overflow"):
-        vedovx.covariance(loaded(tmp_path, text), "meas", "meas")
+        vedovx.covariance(load_text(tmp_path, text), "meas", "meas")
     assert vedovx.PanicException.__name__ == "PanicException"
     assert not issubclass(vedovx.PanicException, Exception)
 

@@ -15,8 +15,9 @@ import pytest
 import vedov
 import vedovx
 from conftest import child_environment
+from document_helpers import load_text
 from test_matrices import EVERY_KIND, small_system
-from test_vedovx_arrays import RECON, SYSTEM, SYSTEMS, loaded, same_bits
+from test_vedovx_arrays import RECON, SYSTEM, SYSTEMS, same_bits
 
 dask = pytest.importorskip("dask")
 import vedovx.dask  # noqa: E402  (needs Dask)
@@ -26,7 +27,7 @@ from dask.highlevelgraph import HighLevelGraph  # noqa: E402
 
 def panicking_system(tmp_path):
     # A slope of 2^64 - 1 edge points: no allocation holds its bundle, any covariance panics.
-    return loaded(tmp_path, EVERY_KIND.replace("npoints: 3", "npoints: 18446744073709551615"))
+    return load_text(tmp_path, EVERY_KIND.replace("npoints: 3", "npoints: 18446744073709551615"))
 
 
 def test_a_frozen_system_is_a_value_every_function_reads(tmp_path):
