@@ -25,7 +25,7 @@ endif()
 file(GLOB_RECURSE VEDOV_IDENTITY_SOURCES CONFIGURE_DEPENDS
      ${PROJECT_SOURCE_DIR}/zam/*.hpp ${PROJECT_SOURCE_DIR}/zam/*.cpp ${PROJECT_SOURCE_DIR}/zam/*.inl
      ${PROJECT_SOURCE_DIR}/vedov/*.hpp ${PROJECT_SOURCE_DIR}/vedov/*.cpp
-     ${PROJECT_SOURCE_DIR}/vedovx/native/*.hpp ${PROJECT_SOURCE_DIR}/vedovx/native/*.cpp)
+     ${PROJECT_SOURCE_DIR}/src/vedovx/native/*.hpp ${PROJECT_SOURCE_DIR}/src/vedovx/native/*.cpp)
 list(SORT VEDOV_IDENTITY_SOURCES)
 set(VEDOV_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
 string(JOIN "\n" _vedov_identity_list ${VEDOV_IDENTITY_SOURCES})

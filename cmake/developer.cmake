@@ -27,7 +27,7 @@ file(GLOB_RECURSE formatted_sources CONFIGURE_DEPENDS LIST_DIRECTORIES false
      RELATIVE ${PROJECT_SOURCE_DIR}
      ${PROJECT_SOURCE_DIR}/zam/*.cpp ${PROJECT_SOURCE_DIR}/zam/*.hpp ${PROJECT_SOURCE_DIR}/zam/*.inl
      ${PROJECT_SOURCE_DIR}/vedov/*.cpp ${PROJECT_SOURCE_DIR}/vedov/*.hpp
-     ${PROJECT_SOURCE_DIR}/vedovx/*.cpp ${PROJECT_SOURCE_DIR}/vedovx/*.hpp
+     ${PROJECT_SOURCE_DIR}/src/*.cpp ${PROJECT_SOURCE_DIR}/src/*.hpp
      ${PROJECT_SOURCE_DIR}/tests/*.cpp ${PROJECT_SOURCE_DIR}/tests/*.hpp
      ${PROJECT_SOURCE_DIR}/bench/*.cpp)
 set(format_stamp ${CMAKE_BINARY_DIR}/clang-format.stamp)

@@ -32,7 +32,7 @@ ctest --test-dir build/tests --output-on-failure -j"$jobs"
 section "installed module: Python tests"
 PIP_ROOT_USER_ACTION=ignore "$python" -m pip install -q .
 "$python" -m pytest -q --slow tests/python
-"$python" -m mypy --strict examples/ vedovx/
+"$python" -m mypy --strict examples/ src/vedovx/
 
 section "address and undefined-behaviour sanitizers: C++ tests"
 cmake -S . -B build/asan -DCMAKE_CXX_COMPILER="$clang" -DCMAKE_BUILD_TYPE=Release \

@@ -4,15 +4,9 @@ import math
 import os
 import struct
 
-import sys
-
 import pytest
 
-# The source tree's vedovx package has no compiled part: never let it shadow the one under test.
-_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _ROOT]
-
-import vedov  # noqa: E402
+import vedov
 
 
 def bits(value: float) -> int:

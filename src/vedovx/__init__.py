@@ -17,9 +17,9 @@ except ImportError as error:
     if error.name != "vedovx._native":
         raise
     raise ImportError(
-        f"vedovx was imported from {__path__[0]}, which has no compiled part (a source tree?): "
-        "import the installed package (pip install .), or put a build's python/ directory first "
-        "on PYTHONPATH", name=__name__) from error
+        f"vedovx was imported from {__path__[0]}, which has no compiled part (the source folder "
+        "src/?): import the installed package (pip install .), or put a build's python/ "
+        "directory first on PYTHONPATH", name=__name__) from error
 
 from vedovx._frozen import FrozenSystem, freeze
 from vedovx._inspect import Layer, Pupil, SystemInfo, info, positions
