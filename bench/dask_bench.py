@@ -85,7 +85,7 @@ def main() -> None:
                       dashboard_address=":0") as cluster, Client(cluster) as client:
         # Workers import vedovx once in their life, not per graph: done before the clock starts.
         client.run(__import__, "vedovx.dask")
-        recon = vedovx.dask.recon_matrices(frozen, chunks=args.chunk)
+        recon = vedovx.dask.recon_matrices(frozen, chunks=args.chunk, model="closed-form")
         arrays = [getattr(recon, name) for name in FIELDS]
         graph = dict(HighLevelGraph.merge(*[a.__dask_graph__() for a in arrays]))
         tasks = len(graph)
@@ -112,7 +112,8 @@ def main() -> None:
                 time.sleep(0.01)
 
             start = time.perf_counter()
-            memory = vedovx.recon_matrices(system, threads=total_threads)
+            memory = vedovx.recon_matrices(system, threads=total_threads,
+                                            model="closed-form")
             memory_times.append(time.perf_counter() - start)
             if repeat == 0:
                 same = all(np.array_equal(np.asarray(array).view(np.uint64),

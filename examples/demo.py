@@ -210,7 +210,7 @@ def run(settings: Settings, timings: Timings) -> tuple[Study, vedov.SystemGeom]:
         raise SystemExit("no subaperture centre lies in the clear pupil: use a larger --nsubx")
 
     with timings.step("SystemMatrices", f"{settings.nphi**2} phase samples, {nmeas} slopes"):
-        matrices = vedovx.system_matrices(system)
+        matrices = vedovx.system_matrices(system, model="closed-form")
         in_pupil = matrices.p_phi == 1.0
         c_phi_phi = matrices.c_phi_phi[np.ix_(in_pupil, in_pupil)]
         c_meas_phi = matrices.c_meas_phi[:, in_pupil]
@@ -222,13 +222,14 @@ def run(settings: Settings, timings: Timings) -> tuple[Study, vedov.SystemGeom]:
 
     ncom = int(valid_com.sum())
     with timings.step("ReconMatrices", f"{nmeas} x {nmeas} slope covariance, {ncom} actuators"):
-        recon = vedovx.recon_matrices(system)
+        recon = vedovx.recon_matrices(system, model="closed-form")
         c_meas_meas = recon.c_meas_meas
         rows, columns = recon.d_meas_com.shape
 
     with timings.step("reference", "the same sensors on axis at infinity"):
-        ref_meas_phi = vedovx.covariance(reference, "meas", "phi", cols_index=in_pupil)
-        ref_meas_meas = vedovx.covariance(reference, "meas", "meas")
+        ref_meas_phi = vedovx.covariance(reference, "meas", "phi", cols_index=in_pupil,
+                                         model="closed-form")
+        ref_meas_meas = vedovx.covariance(reference, "meas", "meas", model="closed-form")
 
     # A slope is a phase difference across its subaperture divided by the subaperture's size.
     noise_var = (settings.noise / settings.subaperture) ** 2

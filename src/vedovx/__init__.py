@@ -4,8 +4,9 @@ The functions take a vedov.SystemGeom itself and read it in place, holding it fo
 run (vedov refuses to change it meanwhile), or a FrozenSystem (freeze), a picklable copy. They
 evaluate on vedov's worker pool straight into NumPy arrays, whole or in blocks, into arrays you give
 (views and memory maps included), in float64 or float32, with the interpreter lock released, Ctrl-C
-honoured and progress reported. Results equal vedov's lists bit for bit. vedovx.dask (imported on
-request) gives the same matrices as Dask arrays.
+honoured and progress reported. Covariances use the exact von Kármán model by default;
+``model="closed-form"`` gives vedov's lists bit for bit, as interactions and projections always
+do. vedovx.dask (imported on request) gives the same matrices as Dask arrays.
 """
 
 # vedov first: its shared runtime is then the one the compiled part binds to and checks.

@@ -193,9 +193,10 @@ def _threads(threads: int | None) -> int | None:
 
 def covariance(system: Any, rows: _matrices.Measurements, cols: _matrices.Measurements, *,
                lag: float = 0.0, chunks: Any = "auto", dtype: npt.DTypeLike | None = None,
-               threads: int | None = None, model: _matrices.Model = "closed-form") -> da.Array:
-    """``vedovx.covariance(system, rows, cols, lag=lag)`` as a Dask array: each block evaluated by
-    vedovx, equal to the same block of the in-memory array bit for bit.
+               threads: int | None = None, model: _matrices.Model = "exact") -> da.Array:
+    """``vedovx.covariance(system, rows, cols, lag=lag, model=model)`` as a Dask array: each block
+    evaluated by vedovx, equal to the same block of the in-memory array bit for bit; the exact von
+    Kármán model unless ``model="closed-form"`` (vedov's numbers).
 
     system: a vedov.SystemGeom (frozen now: later changes do not reach the array) or a
         FrozenSystem; the graph holds it once, under a key named by its content.
@@ -248,7 +249,7 @@ def _per_axis(chunks: Any, product: str) -> Any:
 
 def system_matrices(system: Any, *, chunks: Any = "auto", dtype: npt.DTypeLike | None = None,
                     threads: int | None = None,
-                    model: _matrices.Model = "closed-form") -> SystemMatrices:
+                    model: _matrices.Model = "exact") -> SystemMatrices:
     """``vedovx.system_matrices(system)`` as Dask arrays, each equal to the in-memory one bit for
     bit. chunks: "auto", an int (square blocks) or a (rows, cols) pair, for every matrix (the
     projections take the rows); the other arguments are those of covariance()."""
@@ -258,7 +259,7 @@ def system_matrices(system: Any, *, chunks: Any = "auto", dtype: npt.DTypeLike |
 
 def recon_matrices(system: Any, *, chunks: Any = "auto", dtype: npt.DTypeLike | None = None,
                    threads: int | None = None,
-                   model: _matrices.Model = "closed-form") -> ReconMatrices:
+                   model: _matrices.Model = "exact") -> ReconMatrices:
     """``vedovx.recon_matrices(system)`` as Dask arrays, each equal to the in-memory one bit for
     bit; the arguments are those of system_matrices()."""
     return ReconMatrices(**_products(system, _matrices.RECON_STEPS, chunks, dtype, threads,

@@ -41,10 +41,10 @@ SYSTEMS = {
 @pytest.mark.parametrize("name", SYSTEMS)
 def test_products_equal_vedov(tmp_path, name):
     s = SYSTEMS[name](tmp_path)
-    ours, theirs = vedovx.recon_matrices(s), vedov.ReconMatrices.new(s)
+    ours, theirs = vedovx.recon_matrices(s, model="closed-form"), vedov.ReconMatrices.new(s)
     for field in RECON:
         assert same_bits(getattr(ours, field), getattr(theirs, field)), field
-    ours, theirs = vedovx.system_matrices(s), vedov.SystemMatrices.new(s)
+    ours, theirs = vedovx.system_matrices(s, model="closed-form"), vedov.SystemMatrices.new(s)
     for field in SYSTEM:
         assert same_bits(getattr(ours, field), getattr(theirs, field)), field
     assert same_bits(vedovx.interaction(s, "meas"), s.imat())
@@ -54,7 +54,7 @@ def test_products_equal_vedov(tmp_path, name):
 def test_combinations_vedov_does_not_offer(tmp_path):
     s = small_system()
     doc = records.read(s, tmp_path)
-    ts_ts = vedovx.covariance(s, "ts", "ts", lag=0.37)
+    ts_ts = vedovx.covariance(s, "ts", "ts", lag=0.37, model="closed-form")
     expected = [[reference.cosample(a, b, doc["cov_model"], 0.37) for b in doc["ts"]]
                 for a in doc["ts"]]
     assert same_bits(ts_ts, expected)
@@ -221,7 +221,7 @@ def test_profiles_replace_the_layers_or_nothing():
         vedovx.profile(0.15, [1.0, 0.0], [0.0, 1.0], 30.0, (0.0, 0.0))
 
 
-def test_exact_model_follows_the_bessel_function(tmp_path):
+def test_the_default_exact_model_follows_the_bessel_function(tmp_path):
     special = pytest.importorskip("scipy.special")
     s = small_system()
     s.set_dt(0.01, 0.05)
@@ -243,11 +243,10 @@ def test_exact_model_follows_the_bessel_function(tmp_path):
         return sum(terms), sum(abs(t) for t in terms)
 
     for rows, cols, lag in [("meas", "meas", 0.0), ("ts", "meas", 0.05), ("phi", "phi", 0.01)]:
-        got = vedovx.covariance(s, rows, cols, lag=lag, model="exact")
+        got = vedovx.covariance(s, rows, cols, lag=lag)  # the default model
         for i, j in [(0, 0), (3, 15), (5, 2), (8, 11)]:
             value, scale = expected(doc[rows][i], doc[cols][j], lag)
             assert abs(got[i, j] - value) <= 1e-12 * scale, (rows, i, j)
-    products = vedovx.system_matrices(s, model="exact")
-    assert same_bits(products.c_meas_phi, vedovx.covariance(s, "meas", "phi", model="exact"))
-    assert same_bits(vedovx.recon_matrices(s, model="exact").c_ts_meas,
-                     vedovx.covariance(s, "ts", "meas", lag=0.05, model="exact"))
+    assert same_bits(vedovx.system_matrices(s).c_meas_phi, vedovx.covariance(s, "meas", "phi"))
+    assert same_bits(vedovx.recon_matrices(s).c_ts_meas,
+                     vedovx.covariance(s, "ts", "meas", lag=0.05))

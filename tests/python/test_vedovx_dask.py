@@ -98,8 +98,9 @@ def test_options_and_the_graph_holding_the_system_once():
     assert same_bits(vedovx.dask.interaction(g, "phi", chunks=(3, 5), threads=2).compute(
         scheduler="threads"),
                      vedovx.interaction(g, "phi"))
-    assert same_bits(vedovx.dask.covariance(g, "meas", "phi", chunks=6, model="exact").compute(
-        scheduler="threads"), vedovx.covariance(g, "meas", "phi", model="exact"))
+    assert same_bits(vedovx.dask.covariance(g, "meas", "phi", chunks=6, model="closed-form")
+                     .compute(scheduler="threads"),
+                     vedovx.covariance(g, "meas", "phi", model="closed-form"))
     recon = vedovx.dask.recon_matrices(g, chunks=5)
     graph = dict(HighLevelGraph.merge(*[getattr(recon, f).__dask_graph__() for f in RECON]))
     frozen = [v for v in graph.values() if isinstance(v, vedovx.FrozenSystem)]
