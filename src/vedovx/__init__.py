@@ -22,6 +22,8 @@ except ImportError as error:
         "src/?): import the installed package (pip install .), or put a build's python/ "
         "directory first on PYTHONPATH", name=__name__) from error
 
+from vedovx import profiles
+from vedovx._compress import compress
 from vedovx._frozen import FrozenSystem, freeze
 from vedovx._inspect import Layer, Pupil, SystemInfo, info, positions
 from vedovx._matrices import (
@@ -33,7 +35,7 @@ from vedovx._matrices import (
     recon_matrices,
     system_matrices,
 )
-from vedovx._profiles import Profile, profile, set_layers
+from vedovx._profiles import Integrated, Profile, profile, set_layers
 
 #: vedov's own exception for a failed internal operation (it derives from BaseException).
 PanicException: type[BaseException] = _native.panic_exception()
@@ -54,6 +56,9 @@ __all__ = [
     "set_layers",
     "profile",
     "Profile",
+    "Integrated",
+    "profiles",
+    "compress",
     "PanicException",
     "freeze",
     "FrozenSystem",

@@ -197,30 +197,6 @@ def test_info_and_positions():
                        ground[0] + star / 2)  # the stored line keeps the star's direction
 
 
-def test_profiles_replace_the_layers_or_nothing():
-    g = small_system()
-    p = vedovx.profile(0.15, [60, 30, 10], [0.0, 5000.0, 12000.0], 30.0, [(5, 0), (10, 3), (25, -4)],
-                       wavelength=1650.0)
-    expected = 0.15 * np.array([0.6, 0.3, 0.1]) ** -0.6 * (1650.0 / 500.0) ** 1.2
-    assert np.allclose(p.r0, expected, rtol=1e-15, atol=0)
-    vedovx.set_layers(g, *p)
-    assert vedovx.info(g).layers[2] == vedovx.Layer(p.r0[2], 30.0, 12000.0, (25.0, -4.0))
-    before = vedovx.info(g).layers
-    good = {"r0": [0.1, 0.2], "l0": 25.0, "alt": [0.0, 1.0], "wind": [(0.0, 0.0), (1.0, 2.0)]}
-    for name, bad, text in [("r0", [0.1, -1.0], "r0 must be finite and positive: -1.0 at layer 1"),
-                            ("r0", [0.1, float("inf")], "r0 must be finite and positive"),
-                            ("l0", [1.0, 0.0], "l0 must be finite and positive"),
-                            ("l0", [1.0, 2.0, 3.0], "l0 has 3 values for 2 layers"),
-                            ("alt", [0.0, float("nan")], "alt must be finite"),
-                            ("wind", [(0.0, 0.0)], "wind has 1 pairs for 2 layers"),
-                            ("wind", [0.0, 1.0, 2.0], "wind must be (vx, vy) pairs")]:
-        with pytest.raises(ValueError, match=text.replace("(", r"\(").replace(")", r"\)")):
-            vedovx.set_layers(g, **{**good, name: bad})
-    assert vedovx.info(g).layers == before
-    with pytest.raises(ValueError, match="fractions must be finite and positive"):
-        vedovx.profile(0.15, [1.0, 0.0], [0.0, 1.0], 30.0, (0.0, 0.0))
-
-
 def test_the_default_exact_model_follows_the_bessel_function(tmp_path):
     special = pytest.importorskip("scipy.special")
     s = small_system()
