@@ -1,6 +1,7 @@
 // Covariance elements from precomputed bundles and piercing points.
 #include "zam/covmat.hpp"
 
+#include <algorithm>
 #include <utility>
 
 #include "zam/failure.hpp"
@@ -33,6 +34,11 @@ CovMat::CovMat(BundleSet rows, BundleSet columns, const VonKarmanLayers& turbule
 void CovMat::build_blocks() {
     const std::size_t nlayers = constants_.size();
     const std::size_t ncols = columns_.size();
+    if (width_ > 1) {
+        // Vector blocks hold at most every column line: room for them all, taken once.
+        block_points_.reserve(checked_mul(columns_.lines().size(), checked_mul(nlayers, 2)));
+        block_weights_.reserve(columns_.lines().size());
+    }
     std::size_t j = 0;
     while (j < ncols) {
         const std::size_t lines = columns_[j].size();
@@ -85,6 +91,12 @@ double CovMat::element(std::size_t i, std::size_t j) const {
     if (i >= nrows()) fail_index(nrows(), i);
     if (j >= ncols()) fail_index(ncols(), j);
     return element_in_range(i, j);
+}
+
+std::size_t CovMat::block_of(std::size_t j) const noexcept {
+    const auto after = std::upper_bound(blocks_.begin(), blocks_.end(), j,
+                                        [](std::size_t c, const Block& b) { return c < b.begin; });
+    return static_cast<std::size_t>(after - blocks_.begin()) - 1;
 }
 
 void CovMat::fill_block(std::size_t i, std::size_t block, double* out) const {

@@ -44,6 +44,8 @@ public:
     std::pair<std::size_t, std::size_t> block_columns(std::size_t block) const noexcept {
         return {blocks_[block].begin, blocks_[block].end};
     }
+    /// The block holding column j (j in range).
+    std::size_t block_of(std::size_t j) const noexcept;
     /// Writes row i's elements of column block `block` to out[0 .. its width) (i and block in
     /// range).
     void fill_block(std::size_t i, std::size_t block, double* out) const;
