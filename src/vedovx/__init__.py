@@ -24,6 +24,7 @@ except ImportError as error:
 
 from vedovx import profiles
 from vedovx._compress import compress
+from vedovx._fit import ProfileFit, fit_profile
 from vedovx._frozen import FrozenSystem, freeze
 from vedovx._inspect import Layer, Pupil, SystemInfo, info, positions
 from vedovx._matrices import (
@@ -59,6 +60,8 @@ __all__ = [
     "Integrated",
     "profiles",
     "compress",
+    "fit_profile",
+    "ProfileFit",
     "PanicException",
     "freeze",
     "FrozenSystem",

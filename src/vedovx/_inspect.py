@@ -83,3 +83,15 @@ def positions(system: Any, which: Positioned, *, altitude: float = 0.0) -> np.nd
                                         np.dtype(np.float64))
         held.positions(which, float(altitude), target)
     return array
+
+
+def sources(system: Any) -> np.ndarray[Any, Any]:
+    """Per measurement of "meas": (dx, dy, altitude, baseline): its source's direction as line
+    slopes (radians), the source's altitude (inf for a natural star), and its baseline at z = 0 (a
+    slope's edge separation); NaN for a measurement of nothing. A guide star's measurements, as
+    the builders make them, share the first three."""
+    with borrowed(system) as held:
+        array, target = _arrays.storage(None, (held.counts()[COUNT_AT["meas"]], 4),
+                                        np.dtype(np.float64))
+        held.sources(target)
+    return array

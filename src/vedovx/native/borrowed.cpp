@@ -151,6 +151,21 @@ PyObject* positions(PyObject* self, PyObject* args) {
     });
 }
 
+// sources(target): each measurement's source direction, altitude and baseline into (meas, 4).
+PyObject* sources(PyObject* self, PyObject* args) {
+    return guarded([&] {
+        PyObject* target = nullptr;
+        if (!PyArg_ParseTuple(args, "O", &target)) throw PythonError{};
+        const SystemGeom& s = record(self);
+        const zam::Target t = to_target(target, s.meas.size(), 4);
+        if (t.type != zam::ElementType::float64 || t.row_stride != 4) {
+            raise(PyExc_ValueError, "out: a contiguous float64 array is needed");
+        }
+        if (t.rows != 0) write_sources(s, static_cast<double*>(t.data));
+        return vedov::binding::none();
+    });
+}
+
 Product product_named(const std::string& name) {
     if (name == "covariance") return Product::covariance;
     if (name == "interaction") return Product::interaction;
@@ -223,6 +238,7 @@ PyMethodDef methods[] = {
     {"steps", steps, METH_NOARGS, nullptr},
     {"document", document, METH_NOARGS, nullptr},
     {"positions", positions, METH_VARARGS, nullptr},
+    {"sources", sources, METH_VARARGS, nullptr},  // per measurement: its source and baseline
     {"evaluate", evaluate, METH_VARARGS, nullptr},
     {"release", release, METH_NOARGS, nullptr},
     vedov::binding::end_of_methods,

@@ -1,6 +1,7 @@
 // Coordinates of measurement lines and actuator centres.
 #include "vedovx/native/inspection.hpp"
 
+#include <cmath>
 #include <limits>
 #include <span>
 #include <type_traits>
@@ -45,7 +46,43 @@ void write_points(std::span<const zam::Measurement> list, double altitude, doubl
     }
 }
 
+struct Source {
+    double dx, dy, altitude, baseline;
+};
+
+Source source_of(const zam::Measurement& m) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    return std::visit(
+        [](const auto& kind) -> Source {
+            using K = std::decay_t<decltype(kind)>;
+            if constexpr (std::is_same_v<K, zam::Phase>) {
+                return {kind.line.xz, kind.line.yz, inf, 0.0};
+            } else if constexpr (std::is_same_v<K, zam::SlopeTwoEdge>) {
+                const zam::Line& c = kind.central_line;
+                return {c.xz, c.yz, kind.altitude, kind.edge_separation};
+            } else if constexpr (std::is_same_v<K, zam::SlopeTwoLine>) {
+                const zam::Line& a = kind.line_pos;
+                const zam::Line& b = kind.line_neg;
+                return {(a.xz + b.xz) * 0.5, (a.yz + b.yz) * 0.5, inf,
+                        std::hypot(a.x0 - b.x0, a.y0 - b.y0)};
+            } else {
+                return {nan, nan, nan, nan};
+            }
+        },
+        m);
+}
+
 }  // namespace
+
+void write_sources(const vedov::SystemGeom& system, double* out) {
+    for (const zam::Measurement& m : system.meas) {
+        const Source s = source_of(m);
+        *out++ = s.dx;
+        *out++ = s.dy;
+        *out++ = s.altitude;
+        *out++ = s.baseline;
+    }
+}
 
 std::size_t position_width(List list) noexcept {
     return list == List::com ? 3 : 2;

@@ -17,6 +17,14 @@ namespace vedovx {
 /// centre, NaN for the others.
 void write_positions(const vedov::SystemGeom& system, List list, double altitude, double* out);
 
+/// Where each measurement of `system.meas` looks from and how fine it is, written row by row to
+/// out (meas × 4): the direction of its source (the x and y slopes of its central line, or of the
+/// mean of a two-line slope's lines), the source's altitude (+inf for parallel lines) and the
+/// measurement's baseline at z = 0 (a slope's edge separation or the distance of its lines, 0 for
+/// a phase); NaN throughout for a measurement of nothing. Measurements of one guide star, as the
+/// builders make them, share the first three.
+void write_sources(const vedov::SystemGeom& system, double* out);
+
 /// Numbers per position: 3 for actuators, 2 otherwise.
 std::size_t position_width(List list) noexcept;
 
