@@ -1,11 +1,16 @@
 """Profiles learned from synthetic telemetry: strengths within their standard errors, total r0,
 θ0, noise and outer scale recovered, on laser and natural guide stars."""
 
+import pathlib
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
 import vedov
 import vedovx
+from conftest import child_environment
 
 pytest.importorskip("scipy")
 
@@ -99,3 +104,17 @@ def test_refusals(arguments, error, text):
     call = {"measured": np.eye(n), "altitudes": [0.0], **arguments}
     with pytest.raises(error, match=text):
         vedovx.fit_profile(system, call.pop("measured"), **call)
+
+
+def test_the_learn_and_apply_example_runs_small():
+    example = pathlib.Path(__file__).resolve().parents[2] / "examples" / "learn_and_apply.py"
+    run = subprocess.run([sys.executable, str(example), "--nsubx", "4", "--nphi", "8",
+                          "--frames", "3000", "--altitudes", "4"],
+                         env=child_environment(), capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    rows = {line.split("  ")[0]: line.split() for line in run.stdout.splitlines()
+            if line.startswith(("true (", "learned (", "vedov's default ("))}
+    assert len(rows) == 3
+    # The true profile's own reconstructor is the best under its statistics.
+    excess = [float(row[-1]) for row in rows.values()]
+    assert excess[0] == 0.0 and min(excess) >= 0.0
