@@ -1,11 +1,46 @@
-// The system and reconstruction matrices: each result evaluated in turn on the worker pool.
+// The system and reconstruction matrices: each field of the registry's table evaluated in turn
+// on the worker pool.
 #include "vedov/products.hpp"
 
 #include "vedov/queries.hpp"
+#include "vedov/registry.hpp"
 #include "zam/covmat.hpp"
 #include "zam/parallel.hpp"
 
 namespace vedov {
+
+namespace {
+
+// A projection field: the pupil through each entry of its rows, or its 1.0s without a pupil.
+std::vector<double> projection(const SystemGeom& system, List rows, List ones) {
+    if (!system.pupil) return std::vector<double>(list_size(system, ones), 1.0);
+    if (rows == List::meas_lines) return line_projection(system.meas_lines, system.pupil);
+    return pupil_projection(measurements(system, rows), *system.pupil);
+}
+
+template <class Set>
+Set evaluate(const SystemGeom& system) {
+    Set set;
+    for (const ProductField<Set>& field : ProductSet<Set>::fields) {
+        switch (field.product) {
+            case Product::covariance:
+                set.*field.matrix = covariance_matrix(measurements(system, field.rows),
+                                                      measurements(system, field.cols),
+                                                      system.cov_model, lag_of(system, field.lag));
+                break;
+            case Product::interaction:
+                set.*field.matrix =
+                    interaction_matrix(measurements(system, field.rows), system.com);
+                break;
+            case Product::projection:
+                set.*field.values = projection(system, field.rows, field.ones);
+                break;
+        }
+    }
+    return set;
+}
+
+}  // namespace
 
 zam::DenseMatrix covariance_matrix(std::span<const zam::Measurement> rows,
                                    std::span<const zam::Measurement> columns,
@@ -14,28 +49,11 @@ zam::DenseMatrix covariance_matrix(std::span<const zam::Measurement> rows,
 }
 
 SystemMatrices system_matrices(const SystemGeom& system) {
-    SystemMatrices m;
-    m.c_phi_phi = covariance_matrix(system.phi, system.phi, system.cov_model, 0.0);
-    m.c_phip1_phi = covariance_matrix(system.phi, system.phi, system.cov_model, system.simul_dt);
-    m.c_meas_phi = covariance_matrix(system.meas, system.phi, system.cov_model, 0.0);
-    m.d_meas_com = interaction_matrix(system.meas, system.com);
-    m.d_phi_com = interaction_matrix(system.phi, system.com);
-    m.p_phi = system.pupil ? pupil_projection(system.phi, *system.pupil)
-                           : std::vector<double>(system.phi.size(), 1.0);
-    // Without a pupil there is one value per measurement, with one one per measurement line.
-    m.p_meas = system.pupil ? line_projection(system.meas_lines, system.pupil)
-                            : std::vector<double>(system.meas.size(), 1.0);
-    return m;
+    return evaluate<SystemMatrices>(system);
 }
 
 ReconMatrices recon_matrices(const SystemGeom& system) {
-    ReconMatrices m;
-    m.c_meas_meas = covariance_matrix(system.meas, system.meas, system.cov_model, 0.0);
-    m.c_ts_meas = covariance_matrix(system.ts, system.meas, system.cov_model, system.meas_dt);
-    m.d_meas_com = interaction_matrix(system.meas, system.com);
-    m.d_ts_com = interaction_matrix(system.ts, system.com);
-    m.p_meas = line_projection(system.meas_lines, system.pupil);
-    return m;
+    return evaluate<ReconMatrices>(system);
 }
 
 }  // namespace vedov

@@ -11,7 +11,8 @@
 
 namespace vedov {
 
-/// The phase-side matrices of one system, fixed at creation.
+/// The phase-side matrices of one system, fixed at creation. A new field has a row in the
+/// registry's table (vedov/registry.hpp), which evaluates it and names it for both modules.
 struct SystemMatrices {
     zam::DenseMatrix c_phi_phi;    ///< phi × phi covariance, lag 0
     zam::DenseMatrix c_phip1_phi;  ///< phi × phi covariance, lag simul_dt
@@ -36,11 +37,10 @@ zam::DenseMatrix covariance_matrix(std::span<const zam::Measurement> rows,
                                    std::span<const zam::Measurement> columns,
                                    const zam::VonKarmanLayers& layers, double lag);
 
-/// c_phi_phi, c_phip1_phi, c_meas_phi, d_meas_com, d_phi_com, p_phi, p_meas, evaluated in this
-/// order.
+/// Every field, evaluated in the order of its table in vedov/registry.hpp.
 SystemMatrices system_matrices(const SystemGeom& system);
 
-/// c_meas_meas, c_ts_meas, d_meas_com, d_ts_com, p_meas, evaluated in this order.
+/// Every field, evaluated in the order of its table in vedov/registry.hpp.
 ReconMatrices recon_matrices(const SystemGeom& system);
 
 }  // namespace vedov

@@ -2,10 +2,10 @@
 // sets.
 #include <cmath>
 #include <limits>
-#include <type_traits>
 
 #include "zam/core.hpp"
 #include "zam/failure.hpp"
+#include "zam/visit.hpp"
 
 namespace zam {
 
@@ -55,35 +55,30 @@ void write_slope_two_edge(const SlopeTwoEdge& m, WeightedLine* out) {
 }  // namespace
 
 std::size_t bundle_size(const Measurement& m) {
-    switch (m.index()) {
-        case 1: return 1;
-        case 2: return 2;
-        case 3: {
-            const std::uint64_t n = std::get<SlopeTwoEdge>(m).npoints;
-            if (n > std::numeric_limits<std::size_t>::max() / 2) fail_capacity();
-            return static_cast<std::size_t>(n) * 2;
-        }
-        default: return 0;
-    }
+    return visit(
+        m, [](const Zero&) -> std::size_t { return 0; },
+        [](const Phase&) -> std::size_t { return 1; },
+        [](const SlopeTwoLine&) -> std::size_t { return 2; },
+        [](const SlopeTwoEdge& kind) -> std::size_t {
+            if (kind.npoints > std::numeric_limits<std::size_t>::max() / 2) fail_capacity();
+            return static_cast<std::size_t>(kind.npoints) * 2;
+        });
 }
 
 void write_bundle(const Measurement& m, WeightedLine* out) {
-    std::visit(
-        [out](const auto& kind) {
-            using K = std::decay_t<decltype(kind)>;
-            if constexpr (std::is_same_v<K, Phase>) {
-                out[0] = {kind.line, 1.0};
-            } else if constexpr (std::is_same_v<K, SlopeTwoLine>) {
-                const double dx = kind.line_pos.x0 - kind.line_neg.x0;
-                const double dy = kind.line_pos.y0 - kind.line_neg.y0;
-                const double w = 1.0 / std::sqrt(dx * dx + dy * dy);
-                out[0] = {kind.line_pos, w};
-                out[1] = {kind.line_neg, -w};
-            } else if constexpr (std::is_same_v<K, SlopeTwoEdge>) {
-                write_slope_two_edge(kind, out);
-            }
+    visit(
+        m, [](const Zero&) {},
+        [out](const Phase& kind) {
+            out[0] = {kind.line, 1.0};
         },
-        m);
+        [out](const SlopeTwoLine& kind) {
+            const double dx = kind.line_pos.x0 - kind.line_neg.x0;
+            const double dy = kind.line_pos.y0 - kind.line_neg.y0;
+            const double w = 1.0 / std::sqrt(dx * dx + dy * dy);
+            out[0] = {kind.line_pos, w};
+            out[1] = {kind.line_neg, -w};
+        },
+        [out](const SlopeTwoEdge& kind) { write_slope_two_edge(kind, out); });
 }
 
 Bundle get_bundle(const Measurement& m) {

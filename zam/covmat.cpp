@@ -147,8 +147,9 @@ template <class Term>
 }
 
 double CovMat::element_in_range(std::size_t i, std::size_t j) const {
-    if (model_ == CovarianceModel::closed_form) return element_sum(i, j, ClosedFormTerm{});
-    return exact_fma_ ? exact_element_fma(i, j) : element_sum(i, j, ExactTerm{});
+    if (exact_fma_) return exact_element_fma(i, j);
+    return with_model(
+        model_, [&](auto model) { return element_sum(i, j, ModelTerm<decltype(model)::value>{}); });
 }
 
 double CovMat::exact_element_fma(std::size_t i, std::size_t j) const {

@@ -368,11 +368,20 @@ bool interaction_matches(SimdLevel level) {
     return true;
 }
 
+// The kernels of every model.
+bool every_kernel_matches(SimdLevel level) {
+    for (CovarianceModel model : covariance_models) {
+        const bool matches = with_model(
+            model, [&](auto constant) { return kernel_matches<decltype(constant)::value>(level); });
+        if (!matches) return false;
+    }
+    return true;
+}
+
 SimdLevel checked_level() {
     for (SimdLevel level : {SimdLevel::avx512, SimdLevel::avx2}) {
         if (simd_supported(level) && exp_matches(level) && shape_matches(level) &&
-            kernel_matches<CovarianceModel::closed_form>(level) &&
-            kernel_matches<CovarianceModel::exact>(level) && interaction_matches(level)) {
+            every_kernel_matches(level) && interaction_matches(level)) {
             return level;
         }
     }
@@ -471,27 +480,21 @@ __attribute__((target("fma"))) double exact_scalar_block_fma(const CovBlockTask&
 }  // namespace
 
 void covariance_block(SimdLevel level, const CovBlockTask& task, CovarianceModel model) {
-    constexpr CovarianceModel exact = CovarianceModel::exact;
-    constexpr CovarianceModel closed_form = CovarianceModel::closed_form;
-    const bool is_exact = model == exact;
-    switch (level) {
-        case SimdLevel::avx2:
-            is_exact ? avx2::covariance_block<exact>(task)
-                     : avx2::covariance_block<closed_form>(task);
-            return;
-        case SimdLevel::avx512:
-            is_exact ? avx512::covariance_block<exact>(task)
-                     : avx512::covariance_block<closed_form>(task);
-            return;
-        case SimdLevel::none: break;
-    }
-    if (!is_exact) {
-        task.out[0] = scalar_block(task, ClosedFormTerm{});
-    } else if (fused_multiply_add_usable()) {
-        task.out[0] = exact_scalar_block_fma(task);
-    } else {
-        task.out[0] = scalar_block(task, ExactTerm{});
-    }
+    with_model(model, [&](auto constant) {
+        constexpr CovarianceModel m = decltype(constant)::value;
+        switch (level) {
+            case SimdLevel::avx2: avx2::covariance_block<m>(task); return;
+            case SimdLevel::avx512: avx512::covariance_block<m>(task); return;
+            case SimdLevel::none: break;
+        }
+        if constexpr (m == CovarianceModel::exact) {
+            if (fused_multiply_add_usable()) {
+                task.out[0] = exact_scalar_block_fma(task);
+                return;
+            }
+        }
+        task.out[0] = scalar_block(task, ModelTerm<m>{});
+    });
 }
 
 }  // namespace zam

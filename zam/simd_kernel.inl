@@ -70,6 +70,8 @@ ZAM_TARGET void covariance_block(const CovBlockTask& task) {
                 if constexpr (model == CovarianceModel::exact) {
                     f = von_karman_shape(vmul(vset(c.k * c.k), vadd(vmul(dx, dx), vmul(dy, dy))));
                 } else {
+                    static_assert(model == CovarianceModel::closed_form,
+                                  "a model without a kernel");
                     const V r = vsqrt(vadd(vmul(dx, dx), vmul(dy, dy)));
                     const V x = vmul(vset(c.k), r);
                     const V decay = vmul(vexp(vmul(x, vset(-0.9359968))), vset(1.0056349));

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cmath>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -44,8 +45,51 @@ inline double layer_term(const LayerConstants& c, double dx, double dy) {
 }
 
 /// Which shape a covariance's layer terms follow: the closed form f of layer_term (the default,
-/// vedov's own), or the exact von Kármán x^(5/6) K_5/6(x) of exact_layer_term.
+/// vedov's own), or the exact von Kármán x^(5/6) K_5/6(x) of exact_layer_term. A new model has a
+/// name here, a term (ModelTermOf), a vector kernel (simd_kernel.inl) and a place in
+/// covariance_models; every dispatch over the models is a switch without default, so the compiler
+/// names each one that lacks it.
 enum class CovarianceModel { closed_form, exact };
+
+/// Every model, in the order callers list them.
+inline constexpr CovarianceModel covariance_models[] = {CovarianceModel::closed_form,
+                                                        CovarianceModel::exact};
+
+/// The model's name, as callers choose it.
+constexpr std::string_view model_name(CovarianceModel model) noexcept {
+    switch (model) {
+        case CovarianceModel::closed_form: return "closed-form";
+        case CovarianceModel::exact: return "exact";
+    }
+    __builtin_unreachable();
+}
+
+/// The model of that name; false when there is none.
+constexpr bool model_named(std::string_view name, CovarianceModel& model) noexcept {
+    for (CovarianceModel candidate : covariance_models) {
+        if (model_name(candidate) == name) {
+            model = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+/// The model as a compile-time constant.
+template <CovarianceModel model>
+using ModelConstant = std::integral_constant<CovarianceModel, model>;
+
+/// body(ModelConstant<model>{}): the one place where a model chosen at run time picks the code
+/// instantiated for it.
+template <class Body>
+decltype(auto) with_model(CovarianceModel model, Body&& body) {
+    switch (model) {
+        case CovarianceModel::closed_form:
+            return body(ModelConstant<CovarianceModel::closed_form>{});
+        case CovarianceModel::exact: return body(ModelConstant<CovarianceModel::exact>{});
+    }
+    __builtin_unreachable();
+}
 
 /// One layer's exact von Kármán covariance of the phase at two points (dx, dy) apart:
 /// scale · g(s), s = (k · k) · (dx · dx + dy · dy) = x², g = x^(5/6) K_5/6(x) (von_karman_shape).
@@ -64,9 +108,19 @@ struct ExactTerm {
         return exact_layer_term(c, dx, dy);
     }
 };
-/// The term of a model.
+/// The term of each model (a model without one fails to compile where it is used).
 template <CovarianceModel model>
-using ModelTerm = std::conditional_t<model == CovarianceModel::exact, ExactTerm, ClosedFormTerm>;
+struct ModelTermOf;
+template <>
+struct ModelTermOf<CovarianceModel::closed_form> {
+    using type = ClosedFormTerm;
+};
+template <>
+struct ModelTermOf<CovarianceModel::exact> {
+    using type = ExactTerm;
+};
+template <CovarianceModel model>
+using ModelTerm = typename ModelTermOf<model>::type;
 /// ExactTerm's bits with the CPU's fused multiply-add, for loops compiled for it.
 struct ExactTermFma {
     __attribute__((target("fma"))) double operator()(const LayerConstants& c, double dx,

@@ -10,7 +10,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from vedovx import _frozen, _inspect, _matrices
+from vedovx import _frozen, _inspect, _matrices, _registry
 from vedovx._profiles import REFERENCE_WAVELENGTH, FloatArray, Profile, set_layers, wavelength_value
 
 IntArray = np.ndarray[Any, np.dtype[np.int64]]
@@ -326,7 +326,7 @@ def fit_profile(system: Any, measured: npt.ArrayLike, *, altitudes: npt.ArrayLik
         altitudes the sensors' separations resolve (δh ≈ d / Δθ).
     """
     metres = wavelength_value(wavelength)
-    _matrices._choice(model, _matrices.MODELS, "model")
+    _matrices._choice(model, _registry.MODELS, "model")
     heights = np.asarray(altitudes, dtype=np.float64)
     if heights.ndim != 1 or heights.size == 0 or not np.isfinite(heights).all() \
             or (heights < 0).any():

@@ -6,18 +6,21 @@ import collections
 import hashlib
 import sys
 import threading
+from collections.abc import Mapping
 from typing import Any, NamedTuple
 
 import vedov
 
 from vedovx import _native
+from vedovx._registry import COUNTS
 
 # Systems thawed for evaluation in this process, most recently used last, by content hash.
 CACHE_SIZE = 8
 
 
 class Counts(NamedTuple):
-    """How many entries a system's lists hold, its layers, and whether it has a pupil."""
+    """How many entries a system's lists hold, its layers, and whether it has a pupil (the
+    registry's counts, in its order)."""
 
     meas: int
     phi: int
@@ -26,6 +29,37 @@ class Counts(NamedTuple):
     meas_lines: int
     layers: int
     pupil: bool
+
+
+if Counts._fields != COUNTS:
+    raise ImportError(f"Counts has the fields {Counts._fields}, but vedov counts {COUNTS}")
+
+
+def _checked_counts(counts: Any, document: str) -> Counts:
+    """`counts` (a Counts, a mapping by name, or the values in order) checked: every size an int
+    that a document of this length can hold (each entry takes at least one character), and
+    pupil a bool. TypeError or ValueError naming the count."""
+    if isinstance(counts, Mapping):
+        if set(counts) != set(COUNTS):
+            raise ValueError(f"counts must name {', '.join(COUNTS)}, not {', '.join(counts)}")
+        values = [counts[name] for name in COUNTS]
+    else:
+        try:
+            values = list(counts)
+        except TypeError:
+            raise TypeError(f"counts must be a Counts, not {type(counts).__name__}") from None
+        if len(values) != len(COUNTS):
+            raise ValueError(f"counts must hold {len(COUNTS)} values, not {len(values)}")
+    for name, value in zip(COUNTS, values):
+        if name == "pupil":
+            if type(value) is not bool:
+                raise TypeError(f"counts.pupil must be a bool, not {type(value).__name__}")
+        elif type(value) is not int:
+            raise TypeError(f"counts.{name} must be an int, not {type(value).__name__}")
+        elif not 0 <= value <= len(document):
+            raise ValueError(f"counts.{name}: {value} entries cannot be held by a document of "
+                             f"{len(document)} characters")
+    return Counts(*values)
 
 
 class FrozenSystem:
@@ -42,11 +76,11 @@ class FrozenSystem:
     _counts: Counts
     _digest: str
 
-    def __init__(self, document: str, counts: Counts) -> None:
-        if not isinstance(document, str):
+    def __init__(self, document: str, counts: Counts | Mapping[str, int | bool]) -> None:
+        if type(document) is not str:
             raise TypeError(f"document must be a str, not {type(document).__name__}")
+        object.__setattr__(self, "_counts", _checked_counts(counts, document))
         object.__setattr__(self, "_document", document)
-        object.__setattr__(self, "_counts", Counts(*counts))
         object.__setattr__(self, "_digest",
                            hashlib.sha256(document.encode("utf-8", "surrogatepass")).hexdigest())
 
@@ -73,7 +107,7 @@ class FrozenSystem:
         system: vedov.SystemGeom = _native.load_document(self._document)
         held = _native.borrow(system)
         try:
-            found = Counts(*held.counts())
+            found = Counts(**held.counts())
         finally:
             held.release()
         if found != self._counts:
@@ -96,7 +130,8 @@ class FrozenSystem:
         return int(self._digest[:16], 16)
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return FrozenSystem, (self._document, tuple(self._counts))
+        # The counts by name; the values in order (earlier pickles) are read too.
+        return FrozenSystem, (self._document, self._counts._asdict())
 
     def __sizeof__(self) -> int:
         # What Dask's memory accounting sees: the document's text.
@@ -119,7 +154,7 @@ def freeze(system: Any) -> FrozenSystem:
     from vedovx._systems import borrowed
 
     with borrowed(system) as held:
-        return FrozenSystem(held.document(), Counts(*held.counts()))
+        return FrozenSystem(held.document(), held.counts())
 
 
 class CacheInfo(NamedTuple):

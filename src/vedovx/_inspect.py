@@ -8,7 +8,7 @@ from typing import Any, Literal
 import numpy as np
 
 from vedovx import _arrays
-from vedovx._matrices import COUNT_AT
+from vedovx._registry import LISTS
 from vedovx._systems import borrowed
 
 Positioned = Literal["meas", "meas_lines", "phi", "ts", "com"]
@@ -52,16 +52,17 @@ class SystemInfo:
 def info(system: Any) -> SystemInfo:
     """The counts of every list, the layers, the time steps and the pupil of `system`."""
     with borrowed(system) as held:
-        meas, phi, ts, com, meas_lines, _, _ = held.counts()
+        counts = held.counts()
         layers = tuple(Layer(r0, l0, alt, (vx, vy)) for r0, l0, alt, vx, vy in held.layers())
-        simul_dt, meas_dt = held.steps()
+        steps = held.steps()
         found = held.pupil()
     pupil = None
     if found is not None:
         outer, inner, thickness, vanes = found
         pupil = Pupil(outer, inner, thickness,
                       tuple(((x0, y0), (x1, y1)) for x0, y0, x1, y1 in vanes))
-    return SystemInfo(meas, phi, ts, com, meas_lines, layers, simul_dt, meas_dt, pupil)
+    return SystemInfo(counts["meas"], counts["phi"], counts["ts"], counts["com"],
+                      counts["meas_lines"], layers, steps["simul_dt"], steps["meas_dt"], pupil)
 
 
 def positions(system: Any, which: Positioned, *, altitude: float = 0.0) -> np.ndarray[Any, Any]:
@@ -75,10 +76,10 @@ def positions(system: Any, which: Positioned, *, altitude: float = 0.0) -> np.nd
     - "com": (x, y, z) of each deformable-mirror actuator's centre, z its mirror's altitude; NaN for
       tip-tilt actuators.
     """
-    if not isinstance(which, str) or which not in COUNT_AT:
-        raise ValueError(f"which must be one of {', '.join(map(repr, COUNT_AT))}, not {which!r}")
+    if not isinstance(which, str) or which not in LISTS:
+        raise ValueError(f"which must be one of {', '.join(map(repr, LISTS))}, not {which!r}")
     with borrowed(system) as held:
-        count = held.counts()[COUNT_AT[which]]
+        count = held.counts()[which]
         array, target = _arrays.storage(None, (count, 3 if which == "com" else 2),
                                         np.dtype(np.float64))
         held.positions(which, float(altitude), target)
@@ -91,7 +92,7 @@ def sources(system: Any) -> np.ndarray[Any, Any]:
     slope's edge separation); NaN for a measurement of nothing. A guide star's measurements, as
     the builders make them, share the first three."""
     with borrowed(system) as held:
-        array, target = _arrays.storage(None, (held.counts()[COUNT_AT["meas"]], 4),
+        array, target = _arrays.storage(None, (held.counts()["meas"], 4),
                                         np.dtype(np.float64))
         held.sources(target)
     return array

@@ -8,20 +8,19 @@ from typing import Any, Literal
 import numpy as np
 import numpy.typing as npt
 
-from vedovx import _arrays, _native, _progress
+from vedovx import _arrays, _native, _progress, _registry
+from vedovx._registry import MEASUREMENTS, MODELS, Step
 from vedovx._systems import borrowed
 
+# The registry's names for type checkers (the tests hold them to it).
 Measurements = Literal["meas", "phi", "ts"]
 ProjectedRows = Literal["meas_lines", "phi", "ts"]
 Model = Literal["closed-form", "exact"]
 # float64 by default, float32 when asked for: typed loosely so either is accepted downstream.
 FloatArray = npt.NDArray[Any]
 
-MEASUREMENTS = ("meas", "phi", "ts")
+# What a projection takes its rows from: the measurement lines, and the lists of phase samples.
 PROJECTED = ("meas_lines", "phi", "ts")
-MODELS = ("closed-form", "exact")
-# Where each list's size sits in Borrowed.counts().
-COUNT_AT = {"meas": 0, "phi": 1, "ts": 2, "com": 3, "meas_lines": 4}
 
 
 def _choice(value: Any, allowed: tuple[str, ...], name: str) -> str:
@@ -62,8 +61,7 @@ def _prepare(held: _native.Borrowed, product: str, rows: str, cols: str | None, 
              model: str = "exact", rows_index: Any = None, cols_index: Any = None,
              out: Any = None, dtype: npt.DTypeLike | None = None) -> _Call:
     counts = held.counts()
-    rows_selection, nrows, rows_keep = _arrays.selection(
-        rows_index, counts[COUNT_AT[rows]], "rows_index")
+    rows_selection, nrows, rows_keep = _arrays.selection(rows_index, counts[rows], "rows_index")
     column_list = cols if product == "covariance" else "com"
     shape: tuple[int, ...]
     if product == "projection":
@@ -73,7 +71,7 @@ def _prepare(held: _native.Borrowed, product: str, rows: str, cols: str | None, 
     else:
         assert column_list is not None
         cols_selection, ncols, cols_keep = _arrays.selection(
-            cols_index, counts[COUNT_AT[column_list]], "cols_index")
+            cols_index, counts[column_list], "cols_index")
         shape = (nrows, ncols)
     element = _arrays.element_type(dtype, out if isinstance(out, np.ndarray) else None)
     array, target = _arrays.storage(out, shape, element)
@@ -149,6 +147,7 @@ def projection(system: Any, rows: ProjectedRows, *, rows_index: Any = None, out:
                     rows_index=rows_index, out=out, dtype=dtype)
 
 
+@_registry.product_set("SystemMatrices")
 @dataclasses.dataclass(frozen=True)
 class SystemMatrices:
     """The phase-side matrices of a system, named as vedov.SystemMatrices names them."""
@@ -162,6 +161,7 @@ class SystemMatrices:
     p_meas: FloatArray
 
 
+@_registry.product_set("ReconMatrices")
 @dataclasses.dataclass(frozen=True)
 class ReconMatrices:
     """The sensor-side matrices of a system, named as vedov.ReconMatrices names them."""
@@ -173,52 +173,30 @@ class ReconMatrices:
     p_meas: FloatArray
 
 
-# The fields of each product set in vedov's order of evaluation: (field, product, rows, cols, lag
-# source). "p_meas" is the projection of the measurement lines with a pupil, and without one a 1.0
-# per entry of `cols` (vedov's rule: per measurement for SystemMatrices, per line for ReconMatrices).
-Step = tuple[str, str, str, str | None, str]
-SYSTEM_STEPS: list[Step] = [
-    ("c_phi_phi", "covariance", "phi", "phi", ""),
-    ("c_phip1_phi", "covariance", "phi", "phi", "simul_dt"),
-    ("c_meas_phi", "covariance", "meas", "phi", ""),
-    ("d_meas_com", "interaction", "meas", None, ""),
-    ("d_phi_com", "interaction", "phi", None, ""),
-    ("p_phi", "projection", "phi", None, ""),
-    ("p_meas", "p_meas", "meas_lines", "meas", ""),
-]
-RECON_STEPS: list[Step] = [
-    ("c_meas_meas", "covariance", "meas", "meas", ""),
-    ("c_ts_meas", "covariance", "ts", "meas", "meas_dt"),
-    ("d_meas_com", "interaction", "meas", None, ""),
-    ("d_ts_com", "interaction", "ts", None, ""),
-    ("p_meas", "p_meas", "meas_lines", "meas_lines", ""),
-]
-
-
 def _ones(count: int, dtype: np.dtype[Any]) -> FloatArray:
     return np.ones(count, dtype)
 
 
-def _products(system: Any, steps: list[Step], dtype: Any,
+def _products(system: Any, steps: tuple[Step, ...], dtype: Any,
               progress: Any, threads: Any, model: str, label: str) -> dict[str, FloatArray]:
-    """Evaluates named products one after another under one hold of the system, so that they
-    describe the same system; each step is (field, product, rows, cols, lag source)."""
+    """Evaluates a product set's fields one after another under one hold of the system, so that
+    they describe the same system."""
     _choice(model, MODELS, "model")
     element = _arrays.element_type(dtype, None)
     workers = _arrays.worker_count(threads)
     results: dict[str, FloatArray] = {}
     with borrowed(system) as held:
-        simul_dt, meas_dt = held.steps()
-        lags = {"": 0.0, "simul_dt": simul_dt, "meas_dt": meas_dt}
-        has_pupil = held.counts()[6]
+        lags = held.steps()
+        counts = held.counts()
         calls = []
-        for field, product, rows, cols, lag in steps:
-            if product == "p_meas" and not has_pupil:
-                results[field] = _ones(held.counts()[COUNT_AT[cols or "meas"]], element)
+        for step in steps:
+            if step.product == "projection" and not counts["pupil"]:
+                assert step.ones is not None
+                results[step.field] = _ones(counts[step.ones], element)
                 continue
-            kind = "projection" if product == "p_meas" else product
-            calls.append((field, _prepare(held, kind, rows, cols if kind == "covariance" else None,
-                                          lag=lags[lag], model=model, dtype=element)))
+            calls.append((step.field, _prepare(
+                held, step.product, step.rows, step.cols if step.product == "covariance" else None,
+                lag=0.0 if step.lag is None else lags[step.lag], model=model, dtype=element)))
         total = sum(call.rows_count for _, call in calls)
         reporter = _progress.Reporter(progress, total, label)
         try:
@@ -236,7 +214,8 @@ def system_matrices(system: Any, *, dtype: npt.DTypeLike | None = None, progress
     """Every field of ``vedov.SystemMatrices.new(system)`` as an array, evaluated in place (no copy
     of the system) in the same order; the covariances by the exact von Kármán model unless
     ``model="closed-form"``, which gives vedov's fields bit for bit."""
-    fields = _products(system, SYSTEM_STEPS, dtype, progress, threads, model, "system matrices")
+    fields = _products(system, _registry.PRODUCT_SETS["SystemMatrices"], dtype, progress, threads,
+                       model, "system matrices")
     return SystemMatrices(**fields)
 
 
@@ -245,8 +224,6 @@ def recon_matrices(system: Any, *, dtype: npt.DTypeLike | None = None, progress:
     """Every field of ``vedov.ReconMatrices.new(system)`` as an array, evaluated in the same order;
     the covariances by the exact von Kármán model unless ``model="closed-form"``, which gives
     vedov's fields bit for bit."""
-    fields = _products(system, RECON_STEPS, dtype, progress, threads, model,
-                       "reconstruction matrices")
-    return ReconMatrices(c_ts_meas=fields["c_ts_meas"], c_meas_meas=fields["c_meas_meas"],
-                         d_ts_com=fields["d_ts_com"], d_meas_com=fields["d_meas_com"],
-                         p_meas=fields["p_meas"])
+    fields = _products(system, _registry.PRODUCT_SETS["ReconMatrices"], dtype, progress, threads,
+                       model, "reconstruction matrices")
+    return ReconMatrices(**fields)

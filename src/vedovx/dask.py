@@ -19,15 +19,17 @@ from dask.base import tokenize
 from dask.highlevelgraph import HighLevelGraph
 
 import vedovx
-from vedovx import _arrays, _matrices
-from vedovx._frozen import Counts, FrozenSystem, freeze
-from vedovx._matrices import COUNT_AT, MEASUREMENTS, MODELS, Step, _choice
+from vedovx import _arrays, _matrices, _registry
+from vedovx._frozen import FrozenSystem, freeze
+from vedovx._matrices import _choice
+from vedovx._registry import MEASUREMENTS, MODELS, Step
 from vedovx._systems import borrowed
 
 __all__ = ["covariance", "interaction", "system_matrices", "recon_matrices", "SystemMatrices",
            "ReconMatrices", "WorkerPanic"]
 
 
+@_registry.product_set("SystemMatrices")
 @dataclasses.dataclass(frozen=True)
 class SystemMatrices:
     """The phase-side matrices of a system as Dask arrays, named as vedov.SystemMatrices names
@@ -42,6 +44,7 @@ class SystemMatrices:
     p_meas: da.Array
 
 
+@_registry.product_set("ReconMatrices")
 @dataclasses.dataclass(frozen=True)
 class ReconMatrices:
     """The sensor-side matrices of a system as Dask arrays, named as vedov.ReconMatrices names
@@ -153,12 +156,12 @@ def _bounds(sizes: tuple[int, ...]) -> list[tuple[int, int]]:
 def _array(frozen: FrozenSystem, product: str, rows: str, cols: str | None, lag: float,
            model: str, chunks: Any, dtype: np.dtype[Any], threads: int | None) -> da.Array:
     """The Dask array of one product, one task per block, every task reading the system's key."""
-    counts = frozen.counts
-    nrows = counts[COUNT_AT[rows]]
+    counts = frozen.counts._asdict()
+    nrows = counts[rows]
     if product == "projection":
         shape: tuple[int, ...] = (nrows,)
     else:
-        shape = (nrows, counts[COUNT_AT[cols if product == "covariance" and cols else "com"]])
+        shape = (nrows, counts[cols if product == "covariance" and cols else "com"])
     normal = _chunks(chunks, shape, dtype)
     name = f"vedovx-{product}-{rows}-{cols or 'com'}-" + tokenize(
         frozen.digest, product, rows, cols, lag, model, normal, dtype.str, threads)
@@ -179,11 +182,11 @@ def _frozen(system: Any) -> FrozenSystem:
     return system if isinstance(system, FrozenSystem) else freeze(system)
 
 
-def _frozen_and_steps(system: Any) -> tuple[FrozenSystem, tuple[float, float]]:
-    """The frozen system and its time steps (simul_dt, meas_dt), read under one hold."""
+def _frozen_and_steps(system: Any) -> tuple[FrozenSystem, dict[str, float]]:
+    """The frozen system and its time steps by name, read under one hold."""
     with borrowed(system) as held:
         frozen = system if isinstance(system, FrozenSystem) else FrozenSystem(
-            held.document(), Counts(*held.counts()))
+            held.document(), held.counts())
         return frozen, held.steps()
 
 
@@ -220,23 +223,26 @@ def interaction(system: Any, rows: _matrices.Measurements, *, chunks: Any = "aut
                   _arrays.element_type(dtype, None), _threads(threads))
 
 
-def _products(system: Any, steps: list[Step], chunks: Any, dtype: npt.DTypeLike | None,
+def _products(system: Any, steps: tuple[Step, ...], chunks: Any, dtype: npt.DTypeLike | None,
               threads: int | None, model: str) -> dict[str, da.Array]:
     _choice(model, MODELS, "model")
     element = _arrays.element_type(dtype, None)
     workers = _threads(threads)
-    frozen, (simul_dt, meas_dt) = _frozen_and_steps(system)
-    lags = {"": 0.0, "simul_dt": simul_dt, "meas_dt": meas_dt}
+    frozen, lags = _frozen_and_steps(system)
+    counts = frozen.counts._asdict()
     fields: dict[str, da.Array] = {}
-    for field, product, rows, cols, lag in steps:
-        if product == "p_meas" and not frozen.counts.pupil:
-            count = frozen.counts[COUNT_AT[cols or "meas"]]
-            fields[field] = da.ones(count, dtype=element,
-                                    chunks=_chunks(_per_axis(chunks, "projection"), (count,), element))
+    for step in steps:
+        if step.product == "projection" and not frozen.counts.pupil:
+            assert step.ones is not None
+            count = counts[step.ones]
+            fields[step.field] = da.ones(
+                count, dtype=element,
+                chunks=_chunks(_per_axis(chunks, "projection"), (count,), element))
             continue
-        kind = "projection" if product == "p_meas" else product
-        fields[field] = _array(frozen, kind, rows, cols if kind == "covariance" else None,
-                               lags[lag], model, _per_axis(chunks, kind), element, workers)
+        fields[step.field] = _array(
+            frozen, step.product, step.rows, step.cols if step.product == "covariance" else None,
+            0.0 if step.lag is None else lags[step.lag], model, _per_axis(chunks, step.product),
+            element, workers)
     return fields
 
 
@@ -253,8 +259,8 @@ def system_matrices(system: Any, *, chunks: Any = "auto", dtype: npt.DTypeLike |
     """``vedovx.system_matrices(system)`` as Dask arrays, each equal to the in-memory one bit for
     bit. chunks: "auto", an int (square blocks) or a (rows, cols) pair, for every matrix (the
     projections take the rows); the other arguments are those of covariance()."""
-    return SystemMatrices(**_products(system, _matrices.SYSTEM_STEPS, chunks, dtype, threads,
-                                      model))
+    return SystemMatrices(**_products(system, _registry.PRODUCT_SETS["SystemMatrices"], chunks,
+                                      dtype, threads, model))
 
 
 def recon_matrices(system: Any, *, chunks: Any = "auto", dtype: npt.DTypeLike | None = None,
@@ -262,5 +268,5 @@ def recon_matrices(system: Any, *, chunks: Any = "auto", dtype: npt.DTypeLike | 
                    model: _matrices.Model = "exact") -> ReconMatrices:
     """``vedovx.recon_matrices(system)`` as Dask arrays, each equal to the in-memory one bit for
     bit; the arguments are those of system_matrices()."""
-    return ReconMatrices(**_products(system, _matrices.RECON_STEPS, chunks, dtype, threads,
-                                     model))
+    return ReconMatrices(**_products(system, _registry.PRODUCT_SETS["ReconMatrices"], chunks,
+                                     dtype, threads, model))

@@ -56,6 +56,54 @@ def test_a_frozen_system_is_a_value_every_function_reads(tmp_path):
         vedovx.info("system.yaml")
 
 
+class _Pickled:
+    """Pickles as FrozenSystem(*arguments): what a hand-made or altered pickle may hold."""
+
+    def __init__(self, *arguments):
+        self.arguments = arguments
+
+    def __reduce__(self):
+        return vedovx.FrozenSystem, self.arguments
+
+
+class _Text(str):
+    pass
+
+
+def _frozen_refusals():
+    frozen = vedovx.freeze(small_system())
+    document, counts = frozen.document, frozen.counts
+    return [
+        ((_Text(document), counts), TypeError, "document must be a str, not _Text"),
+        ((document, counts._replace(meas=10**9)), ValueError,
+         f"counts.meas: 1000000000 entries cannot be held by a document of {len(document)}"),
+        ((document, counts._replace(phi=-1)), ValueError, "counts.phi: -1 entries"),
+        ((document, counts._replace(ts="9")), TypeError, "counts.ts must be an int, not str"),
+        ((document, counts._replace(com=True)), TypeError, "counts.com must be an int, not bool"),
+        ((document, counts._replace(layers=7.0)), TypeError, "counts.layers must be an int"),
+        ((document, counts._replace(pupil=1)), TypeError, "counts.pupil must be a bool"),
+        ((document, tuple(counts)[:-1]), ValueError, "counts must hold 7 values, not 6"),
+        ((document, {"meas": 44}), ValueError, "counts must name meas, phi"),
+        ((document, 44), TypeError, "counts must be a Counts, not int"),
+    ]
+
+
+@pytest.mark.parametrize("case", range(len(_frozen_refusals())))
+@pytest.mark.parametrize("made", ["constructed", "unpickled"])
+def test_frozen_counts_and_document_are_checked(case, made):
+    arguments, error, text = _frozen_refusals()[case]
+    make = {"constructed": lambda: vedovx.FrozenSystem(*arguments),
+            "unpickled": lambda: pickle.loads(pickle.dumps(_Pickled(*arguments)))}[made]
+    with pytest.raises(error, match=text.replace("(", r"\(")):
+        make()
+
+
+def test_frozen_pickles_of_earlier_versions_still_load():
+    frozen = vedovx.freeze(small_system())
+    earlier = pickle.loads(pickle.dumps(_Pickled(frozen.document, tuple(frozen.counts))))
+    assert earlier == frozen and earlier.counts == frozen.counts
+
+
 def test_a_process_parses_a_frozen_system_once():
     frozen = vedovx.freeze(small_system(nsubx=3))
     vedovx._frozen.THAWED.clear()

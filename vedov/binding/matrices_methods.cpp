@@ -1,4 +1,7 @@
 // The SystemMatrices and ReconMatrices classes: type slots, method tables and read-only fields.
+#include <array>
+#include <utility>
+
 #include "vedov/binding/binder.hpp"
 #include "vedov/binding/converters.hpp"
 #include "vedov/binding/errors.hpp"
@@ -6,17 +9,33 @@
 #include "vedov/binding/results.hpp"
 #include "vedov/binding/types.hpp"
 #include "vedov/products.hpp"
+#include "vedov/registry.hpp"
 
 namespace vedov::binding {
 
 namespace {
 
-template <class T, auto Field>
-constexpr PyGetSetDef field(const char* name) {
-    return {name, &read_field<T, Field>, nullptr, nullptr, nullptr};
+constexpr PyGetSetDef end_of_fields = {nullptr, nullptr, nullptr, nullptr, nullptr};
+
+// Field k of the set's table as a read-only attribute (names are literals: null-terminated).
+template <class Set, std::size_t k>
+constexpr PyGetSetDef field() {
+    constexpr ProductField<Set> f = ProductSet<Set>::fields[k];
+    if constexpr (f.matrix != nullptr) {
+        return {f.name.data(), &read_field<Set, f.matrix>, nullptr, nullptr, nullptr};
+    } else {
+        return {f.name.data(), &read_field<Set, f.values>, nullptr, nullptr, nullptr};
+    }
 }
 
-constexpr PyGetSetDef end_of_fields = {nullptr, nullptr, nullptr, nullptr, nullptr};
+// Every field of the set's table, then the end marker.
+template <class Set, std::size_t... k>
+constexpr auto fields_of(std::index_sequence<k...>) {
+    return std::array<PyGetSetDef, sizeof...(k) + 1>{field<Set, k>()..., end_of_fields};
+}
+
+template <class Set>
+auto fields = fields_of<Set>(std::make_index_sequence<ProductSet<Set>::fields.size()>());
 
 // Works on its own deep copy of the system, taken under brief shared access.
 PyObject* new_system_matrices(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -32,22 +51,11 @@ PyMethodDef system_matrices_methods[] = {
     end_of_methods,
 };
 
-PyGetSetDef system_matrices_fields[] = {
-    field<SystemMatrices, &SystemMatrices::c_phi_phi>("c_phi_phi"),
-    field<SystemMatrices, &SystemMatrices::c_phip1_phi>("c_phip1_phi"),
-    field<SystemMatrices, &SystemMatrices::c_meas_phi>("c_meas_phi"),
-    field<SystemMatrices, &SystemMatrices::d_meas_com>("d_meas_com"),
-    field<SystemMatrices, &SystemMatrices::d_phi_com>("d_phi_com"),
-    field<SystemMatrices, &SystemMatrices::p_phi>("p_phi"),
-    field<SystemMatrices, &SystemMatrices::p_meas>("p_meas"),
-    end_of_fields,
-};
-
 PyType_Slot system_matrices_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&refuse_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&deallocate<SystemMatrices>)},
     {Py_tp_methods, system_matrices_methods},
-    {Py_tp_getset, system_matrices_fields},
+    {Py_tp_getset, fields<SystemMatrices>.data()},
     {0, nullptr},
 };
 
@@ -73,20 +81,11 @@ PyMethodDef recon_matrices_methods[] = {
     end_of_methods,
 };
 
-PyGetSetDef recon_matrices_fields[] = {
-    field<ReconMatrices, &ReconMatrices::c_ts_meas>("c_ts_meas"),
-    field<ReconMatrices, &ReconMatrices::c_meas_meas>("c_meas_meas"),
-    field<ReconMatrices, &ReconMatrices::d_ts_com>("d_ts_com"),
-    field<ReconMatrices, &ReconMatrices::d_meas_com>("d_meas_com"),
-    field<ReconMatrices, &ReconMatrices::p_meas>("p_meas"),
-    end_of_fields,
-};
-
 PyType_Slot recon_matrices_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&refuse_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&deallocate<ReconMatrices>)},
     {Py_tp_methods, recon_matrices_methods},
-    {Py_tp_getset, recon_matrices_fields},
+    {Py_tp_getset, fields<ReconMatrices>.data()},
     {0, nullptr},
 };
 

@@ -47,7 +47,7 @@ void check_tuple(PyObject* object, Py_ssize_t size, const char* what) {
 List to_list(PyObject* name, const char* argument) {
     const std::string text = vedov::binding::to_string(name);
     List list{};
-    if (!list_named(text, list)) {
+    if (!vedov::list_named(text, list)) {
         raise(PyExc_ValueError, std::string(argument) + ": no list named '" + text + "'");
     }
     return list;

@@ -8,8 +8,10 @@
 #include "vedov/binding/results.hpp"
 #include "vedov/binding/types.hpp"
 #include "vedov/document/document.hpp"
+#include "vedov/registry.hpp"
 #include "vedovx/native/arguments.hpp"
 #include "vedovx/native/inspection.hpp"
+#include "vedovx/native/registry.hpp"
 #include "vedovx/native/requests.hpp"
 #include "vedovx/native/watched.hpp"
 
@@ -69,19 +71,9 @@ void deallocate(PyObject* self) {
     Py_DECREF(type);
 }
 
-// (meas, phi, ts, com, meas_lines, layers, has_pupil)
+// {name: count}, as the registry names them.
 PyObject* counts(PyObject* self, PyObject*) {
-    return guarded([&] {
-        const SystemGeom& s = record(self);
-        return check(Py_BuildValue("(nnnnnnO)", static_cast<Py_ssize_t>(s.meas.size()),
-                                   static_cast<Py_ssize_t>(s.phi.size()),
-                                   static_cast<Py_ssize_t>(s.ts.size()),
-                                   static_cast<Py_ssize_t>(s.com.size()),
-                                   static_cast<Py_ssize_t>(s.meas_lines.size()),
-                                   static_cast<Py_ssize_t>(s.cov_model.size()),
-                                   s.pupil ? Py_True : Py_False))
-            .release();
-    });
+    return guarded([&] { return vedovx::counts(record(self)).release(); });
 }
 
 // [(r0, l0, alt, vx, vy), ...] in layer order
@@ -113,12 +105,9 @@ PyObject* pupil(PyObject* self, PyObject*) {
     });
 }
 
-// (simul_dt, meas_dt)
+// {"simul_dt": ..., "meas_dt": ...}: the time steps a product's lag may come from.
 PyObject* steps(PyObject* self, PyObject*) {
-    return guarded([&] {
-        const SystemGeom& s = record(self);
-        return check(Py_BuildValue("(dd)", s.simul_dt, s.meas_dt)).release();
-    });
+    return guarded([&] { return vedovx::steps(record(self)).release(); });
 }
 
 // The system's document, as save_yaml writes it.
@@ -139,7 +128,7 @@ PyObject* positions(PyObject* self, PyObject* args) {
         if (!PyArg_ParseTuple(args, "sdO", &which, &altitude, &target)) throw PythonError{};
         const SystemGeom& s = record(self);
         List list{};
-        if (!list_named(which, list))
+        if (!vedov::list_named(which, list))
             raise(PyExc_ValueError, std::string("which: no list named '") + which + "'");
         const zam::Target t = to_target(target, list_size(s, list), position_width(list));
         if (t.type != zam::ElementType::float64 ||
@@ -167,26 +156,29 @@ PyObject* sources(PyObject* self, PyObject* args) {
 }
 
 Product product_named(const std::string& name) {
-    if (name == "covariance") return Product::covariance;
-    if (name == "interaction") return Product::interaction;
-    if (name == "projection") return Product::projection;
-    raise(PyExc_ValueError, "no product named '" + name + "'");
+    Product product{};
+    if (!vedov::product_named(name, product))
+        raise(PyExc_ValueError, "no product named '" + name + "'");
+    return product;
 }
 
 zam::CovarianceModel model_named(const std::string& name) {
-    if (name == "closed-form") return zam::CovarianceModel::closed_form;
-    if (name == "exact") return zam::CovarianceModel::exact;
-    raise(PyExc_ValueError, "model: no model named '" + name + "'");
+    zam::CovarianceModel model{};
+    if (!zam::model_named(name, model))
+        raise(PyExc_ValueError, "model: no model named '" + name + "'");
+    return model;
+}
+
+bool holds_measurements(List list) {
+    return vedov::list_holds(list) == vedov::ListHolds::measurements;
 }
 
 // Which lists each product takes its rows (and a covariance its columns) from.
 void check_lists(const Request& r) {
-    const bool measurements = r.rows == List::meas || r.rows == List::phi || r.rows == List::ts;
-    if (r.product == Product::projection ? r.rows == List::com : !measurements) {
+    if (r.product == Product::projection ? r.rows == List::com : !holds_measurements(r.rows)) {
         raise(PyExc_ValueError, "rows: not a list this matrix takes its rows from");
     }
-    if (r.product == Product::covariance &&
-        !(r.cols == List::meas || r.cols == List::phi || r.cols == List::ts)) {
+    if (r.product == Product::covariance && !holds_measurements(r.cols)) {
         raise(PyExc_ValueError, "cols: not a list of measurements");
     }
 }

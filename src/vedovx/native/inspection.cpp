@@ -4,8 +4,8 @@
 #include <cmath>
 #include <limits>
 #include <span>
-#include <type_traits>
-#include <variant>
+
+#include "zam/visit.hpp"
 
 namespace vedovx {
 
@@ -13,29 +13,41 @@ namespace {
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
+// Where a measurement looks at `altitude`; nowhere (NaN) for a measurement of nothing.
 zam::Vec2D point_of(const zam::Measurement& m, double altitude) {
-    return std::visit(
-        [altitude](const auto& kind) -> zam::Vec2D {
-            using K = std::decay_t<decltype(kind)>;
-            if constexpr (std::is_same_v<K, zam::Phase>) {
-                return kind.line.at(altitude);
-            } else if constexpr (std::is_same_v<K, zam::SlopeTwoEdge>) {
-                // Toward a source at finite height the line of sight through the sub-aperture
-                // centre heads for the source, as the slope's own lines do.
-                const zam::Line& c = kind.central_line;
-                if (kind.altitude >= std::numeric_limits<double>::infinity()) return c.at(altitude);
-                const double h = kind.altitude;
-                const zam::Line sight{c.x0, (c.xz * h - c.x0) / h, c.y0, (c.yz * h - c.y0) / h};
-                return sight.at(altitude);
-            } else if constexpr (std::is_same_v<K, zam::SlopeTwoLine>) {
-                const zam::Vec2D a = kind.line_pos.at(altitude);
-                const zam::Vec2D b = kind.line_neg.at(altitude);
-                return {(a.x + b.x) * 0.5, (a.y + b.y) * 0.5};
-            } else {
-                return {nan, nan};
-            }
+    return zam::visit(
+        m,
+        [](const zam::Zero&) {
+            return zam::Vec2D{nan, nan};
         },
-        m);
+        [altitude](const zam::Phase& kind) { return kind.line.at(altitude); },
+        [altitude](const zam::SlopeTwoLine& kind) {
+            const zam::Vec2D a = kind.line_pos.at(altitude);
+            const zam::Vec2D b = kind.line_neg.at(altitude);
+            return zam::Vec2D{(a.x + b.x) * 0.5, (a.y + b.y) * 0.5};
+        },
+        [altitude](const zam::SlopeTwoEdge& kind) {
+            // Toward a source at finite height the line of sight through the sub-aperture
+            // centre heads for the source, as the slope's own lines do.
+            const zam::Line& c = kind.central_line;
+            if (kind.altitude >= std::numeric_limits<double>::infinity()) return c.at(altitude);
+            const double h = kind.altitude;
+            const zam::Line sight{c.x0, (c.xz * h - c.x0) / h, c.y0, (c.yz * h - c.y0) / h};
+            return sight.at(altitude);
+        });
+}
+
+// An actuator's centre (x, y, z); NaN for one that has none.
+zam::Vec3D centre_of(const zam::Actuator& actuator) {
+    return zam::visit(
+        actuator,
+        [](const zam::Zero&) {
+            return zam::Vec3D{nan, nan, nan};
+        },
+        [](const zam::Gaussian& g) { return g.position; },
+        [](const zam::TipTilt&) {
+            return zam::Vec3D{nan, nan, nan};
+        });
 }
 
 void write_points(std::span<const zam::Measurement> list, double altitude, double* out) {
@@ -52,24 +64,24 @@ struct Source {
 
 Source source_of(const zam::Measurement& m) {
     constexpr double inf = std::numeric_limits<double>::infinity();
-    return std::visit(
-        [](const auto& kind) -> Source {
-            using K = std::decay_t<decltype(kind)>;
-            if constexpr (std::is_same_v<K, zam::Phase>) {
-                return {kind.line.xz, kind.line.yz, inf, 0.0};
-            } else if constexpr (std::is_same_v<K, zam::SlopeTwoEdge>) {
-                const zam::Line& c = kind.central_line;
-                return {c.xz, c.yz, kind.altitude, kind.edge_separation};
-            } else if constexpr (std::is_same_v<K, zam::SlopeTwoLine>) {
-                const zam::Line& a = kind.line_pos;
-                const zam::Line& b = kind.line_neg;
-                return {(a.xz + b.xz) * 0.5, (a.yz + b.yz) * 0.5, inf,
-                        std::hypot(a.x0 - b.x0, a.y0 - b.y0)};
-            } else {
-                return {nan, nan, nan, nan};
-            }
+    return zam::visit(
+        m,
+        [](const zam::Zero&) {
+            return Source{nan, nan, nan, nan};
         },
-        m);
+        [](const zam::Phase& kind) {
+            return Source{kind.line.xz, kind.line.yz, inf, 0.0};
+        },
+        [](const zam::SlopeTwoLine& kind) {
+            const zam::Line& a = kind.line_pos;
+            const zam::Line& b = kind.line_neg;
+            return Source{(a.xz + b.xz) * 0.5, (a.yz + b.yz) * 0.5, inf,
+                          std::hypot(a.x0 - b.x0, a.y0 - b.y0)};
+        },
+        [](const zam::SlopeTwoEdge& kind) {
+            const zam::Line& c = kind.central_line;
+            return Source{c.xz, c.yz, kind.altitude, kind.edge_separation};
+        });
 }
 
 }  // namespace
@@ -85,7 +97,7 @@ void write_sources(const vedov::SystemGeom& system, double* out) {
 }
 
 std::size_t position_width(List list) noexcept {
-    return list == List::com ? 3 : 2;
+    return vedov::list_holds(list) == vedov::ListHolds::actuators ? 3 : 2;
 }
 
 void write_positions(const vedov::SystemGeom& system, List list, double altitude, double* out) {
@@ -102,10 +114,10 @@ void write_positions(const vedov::SystemGeom& system, List list, double altitude
             return;
         case List::com:
             for (const zam::Actuator& actuator : system.com) {
-                const auto* g = std::get_if<zam::Gaussian>(&actuator);
-                *out++ = g ? g->position.x : nan;
-                *out++ = g ? g->position.y : nan;
-                *out++ = g ? g->position.z : nan;
+                const zam::Vec3D c = centre_of(actuator);
+                *out++ = c.x;
+                *out++ = c.y;
+                *out++ = c.z;
             }
             return;
     }

@@ -15,6 +15,7 @@
 #include "vedov/document/document.hpp"
 #include "vedov_build_id.hpp"
 #include "vedovx/native/borrowed.hpp"
+#include "vedovx/native/registry.hpp"
 
 namespace vedovx {
 
@@ -135,6 +136,11 @@ PyObject* small_pages(PyObject*, PyObject* args) {
     return vedov::binding::none();
 }
 
+// registry() -> the names of lists, products, models, product sets, counts and time steps
+PyObject* registry(PyObject*, PyObject*) {
+    return guarded([] { return vedovx::registry().release(); });
+}
+
 // panic_exception() -> vedov's PanicException class
 PyObject* panic_exception(PyObject*, PyObject*) {
     PyObject* type = vedov::binding::panic_exception_type();
@@ -152,6 +158,7 @@ PyMethodDef functions[] = {
     {"load_document", load_document, METH_O, nullptr},
     {"set_layers", set_layers, METH_VARARGS, nullptr},
     {"small_pages", small_pages, METH_VARARGS, nullptr},
+    {"registry", registry, METH_NOARGS, nullptr},
     {"panic_exception", panic_exception, METH_NOARGS, nullptr},
     {"build_id", build_id, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},

@@ -11,13 +11,7 @@ namespace vedovx {
 
 namespace {
 
-std::span<const zam::Measurement> measurements(const vedov::SystemGeom& system, List list) {
-    switch (list) {
-        case List::phi: return system.phi;
-        case List::ts: return system.ts;
-        default: return system.meas;
-    }
-}
+using vedov::measurements;
 
 std::vector<std::size_t> positions(const Selection& selection) {
     return std::vector<std::size_t>(selection.indices.begin(), selection.indices.end());
@@ -89,31 +83,6 @@ void evaluate_projection(const vedov::SystemGeom& system, const Request& request
 }
 
 }  // namespace
-
-bool list_named(std::string_view name, List& list) noexcept {
-    constexpr std::pair<std::string_view, List> names[] = {
-        {"meas", List::meas},
-        {"phi", List::phi},
-        {"ts", List::ts},
-        {"com", List::com},
-        {"meas_lines", List::meas_lines},
-    };
-    for (const auto& [text, value] : names) {
-        if (text == name) {
-            list = value;
-            return true;
-        }
-    }
-    return false;
-}
-
-std::size_t list_size(const vedov::SystemGeom& system, List list) noexcept {
-    switch (list) {
-        case List::com: return system.com.size();
-        case List::meas_lines: return system.meas_lines.size();
-        default: return measurements(system, list).size();
-    }
-}
 
 std::size_t result_rows(const vedov::SystemGeom& system, const Request& request) noexcept {
     return request.row_selection.size(list_size(system, request.rows));

@@ -5,22 +5,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string_view>
 
+#include "vedov/registry.hpp"
 #include "vedov/system_geom.hpp"
 #include "zam/parallel.hpp"
 #include "zam/turbulence.hpp"
 
 namespace vedovx {
 
-/// The system's lists a matrix can take its rows or columns from.
-enum class List { meas, phi, ts, com, meas_lines };
-
-/// The list of that name ("meas", "phi", "ts", "com", "meas_lines"); false when there is none.
-bool list_named(std::string_view name, List& list) noexcept;
-
-/// Entries of the list `list` of `system`.
-std::size_t list_size(const vedov::SystemGeom& system, List list) noexcept;
+// The lists and products are the registry's.
+using vedov::List;
+using vedov::list_size;
+using vedov::Product;
 
 /// Chosen entries of a list: every entry in order, or the entries at `indices`, in their order
 /// (repeats allowed; each one less than the list's size, as the caller checked).
@@ -31,13 +27,6 @@ struct Selection {
     std::size_t size(std::size_t list_entries) const noexcept {
         return all ? list_entries : indices.size();
     }
-};
-
-/// What a matrix is made of.
-enum class Product {
-    covariance,   ///< measurements × measurements through the layers at a lag
-    interaction,  ///< measurements × actuators
-    projection,   ///< measurements (or measurement lines) × the pupil: one column
 };
 
 struct Request {
