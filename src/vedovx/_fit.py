@@ -334,14 +334,19 @@ def fit_profile(system: Any, measured: npt.ArrayLike, *, altitudes: npt.ArrayLik
     outer = float(l0)
     if not (math.isfinite(outer) and outer > 0.0):
         raise ValueError(f"l0 must be finite and positive, not {outer!r}")
-    low, high = (float(b) for b in l0_bounds)
+    try:
+        low, high = (float(b) for b in l0_bounds)
+    except (TypeError, ValueError):
+        low = high = math.nan
     if fit_l0 and not (0.0 < low < high < math.inf):
         raise ValueError(f"l0_bounds must be (low, high) with 0 < low < high, not {l0_bounds!r}")
     source = _inspect.sources(system)
     n = source.shape[0]
+    if n == 0:
+        raise ValueError("system has no measurements (meas) to fit")
     covariance, count = _measured(measured, n, frames)
     labels = _sensor_labels(system, sensors, source)
-    groups = [np.flatnonzero(labels == s) for s in range(int(labels.max()) + 1 if n else 0)]
+    groups = [np.flatnonzero(labels == s) for s in range(int(labels.max()) + 1)]
     fit_noise = isinstance(noise, str)
     if fit_noise and noise != "fit":
         raise ValueError(f"noise must be 'fit' or variances, not {noise!r}")

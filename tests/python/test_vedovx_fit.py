@@ -97,13 +97,15 @@ def test_known_noise_groups_and_resolution():
     (dict(fit_l0=True, l0_bounds=(10.0, 1.0)), ValueError, "l0_bounds must be"),
     (dict(wavelength=500.0), ValueError, "wavelength is in metres"),
     (dict(model="kolmogorov"), ValueError, "model must be one of"),
+    (dict(system=vedov.SystemGeom.new_empty(), measured=np.zeros((0, 0))), ValueError,
+     "no measurements"),
 ])
 def test_refusals(arguments, error, text):
     system = sensors(float("inf"), nsubx=2)
     n = vedovx.info(system).meas
-    call = {"measured": np.eye(n), "altitudes": [0.0], **arguments}
+    call = {"system": system, "measured": np.eye(n), "altitudes": [0.0], **arguments}
     with pytest.raises(error, match=text):
-        vedovx.fit_profile(system, call.pop("measured"), **call)
+        vedovx.fit_profile(call.pop("system"), call.pop("measured"), **call)
 
 
 def test_the_learn_and_apply_example_runs_small():
