@@ -163,11 +163,11 @@ def _layer_maps(copy: Any, altitudes: FloatArray, l0: float, model: str, threads
     `copy` is the fit's own copy of the system, whose layers it replaces."""
     count = altitudes.shape[0]
     n = _inspect.info(copy).meas
+    set_layers(copy, Profile(np.ones(count), l0, altitudes, (0.0, 0.0), wavelength))
     maps = np.empty((count, n, n))
-    for k, height in enumerate(altitudes):
-        set_layers(copy, Profile([1.0], l0, [height], (0.0, 0.0), wavelength))
+    for k in range(count):
         _matrices.covariance(copy, "meas", "meas", model=model,  # type: ignore[arg-type]
-                             threads=threads, out=maps[k])
+                             layers=[k], threads=threads, out=maps[k])
     return maps
 
 

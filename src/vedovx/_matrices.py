@@ -41,6 +41,7 @@ class _Call:
     model: str
     rows_selection: _arrays.Selection
     cols_selection: _arrays.Selection
+    layers_selection: _arrays.Selection
     array: FloatArray
     target: _arrays.Target
     keep: tuple[Any, ...]  # index arrays the compiled part reads
@@ -52,15 +53,16 @@ class _Call:
     def run(self, held: _native.Borrowed, threads: int, reporter: _progress.Reporter,
             offset: int, total: int) -> FloatArray:
         held.evaluate(self.product, self.rows, self.cols, self.lag, self.model,
-                      self.rows_selection, self.cols_selection, self.target, threads,
-                      reporter.callback, offset, total)
+                      self.rows_selection, self.cols_selection, self.layers_selection,
+                      self.target, threads, reporter.callback, offset, total)
         return self.array
 
 
 def _prepare(held: _native.Borrowed, product: str, rows: str, cols: str | None, *, lag: float = 0.0,
              model: str = "exact", rows_index: Any = None, cols_index: Any = None,
-             out: Any = None, dtype: npt.DTypeLike | None = None) -> _Call:
+             layers: Any = None, out: Any = None, dtype: npt.DTypeLike | None = None) -> _Call:
     counts = held.counts()
+    layers_selection, _, layers_keep = _arrays.selection(layers, counts["layers"], "layers")
     rows_selection, nrows, rows_keep = _arrays.selection(rows_index, counts[rows], "rows_index")
     column_list = cols if product == "covariance" else "com"
     shape: tuple[int, ...]
@@ -75,8 +77,8 @@ def _prepare(held: _native.Borrowed, product: str, rows: str, cols: str | None, 
         shape = (nrows, ncols)
     element = _arrays.element_type(dtype, out if isinstance(out, np.ndarray) else None)
     array, target = _arrays.storage(out, shape, element)
-    return _Call(product, rows, cols, float(lag), model, rows_selection, cols_selection, array,
-                 target, (rows_keep, cols_keep))
+    return _Call(product, rows, cols, float(lag), model, rows_selection, cols_selection,
+                 layers_selection, array, target, (rows_keep, cols_keep, layers_keep))
 
 
 def _run_one(system: Any, progress: Any, threads: Any, label: str, product: str, rows: str,
@@ -94,7 +96,7 @@ def _run_one(system: Any, progress: Any, threads: Any, label: str, product: str,
 def covariance(system: Any, rows: Measurements, cols: Measurements, *, lag: float = 0.0,
                rows_index: Any = None, cols_index: Any = None, out: Any = None,
                dtype: npt.DTypeLike | None = None, progress: Any = None, threads: int | None = None,
-               model: Model = "exact") -> FloatArray:
+               model: Model = "exact", layers: Any = None) -> FloatArray:
     """Covariance of the turbulent phase between the measurements of `rows` and of `cols` ("meas",
     "phi" or "ts"), the column measurements read `lag` later (frozen flow), by the exact von Kármán
     model unless ``model="closed-form"`` asks for vedov's.
@@ -109,6 +111,8 @@ def covariance(system: Any, rows: Measurements, cols: Measurements, *, lag: floa
 
     rows_index, cols_index: a slice or an array of indices (or booleans) choosing a block; the
         block equals the same block of the whole matrix bit for bit.
+    layers: a slice, indices or a boolean mask over the system's layers: the covariance of those
+        layers alone, equal bit for bit to that of a system holding only them (in that order).
     out: a writable float64 or float32 array of the result's shape whose columns are contiguous (a
         view, a numpy.memmap), filled in place and returned; float32 receives each element rounded
         once. Left partly written if the call is interrupted.
@@ -121,7 +125,7 @@ def covariance(system: Any, rows: Measurements, cols: Measurements, *, lag: floa
     _choice(model, MODELS, "model")
     return _run_one(system, progress, threads, f"covariance {rows} x {cols}", "covariance", rows,
                     cols, lag=lag, model=model, rows_index=rows_index, cols_index=cols_index,
-                    out=out, dtype=dtype)
+                    layers=layers, out=out, dtype=dtype)
 
 
 def interaction(system: Any, rows: Measurements, *, rows_index: Any = None,
@@ -177,8 +181,8 @@ def _ones(count: int, dtype: np.dtype[Any]) -> FloatArray:
     return np.ones(count, dtype)
 
 
-def _products(system: Any, steps: tuple[Step, ...], dtype: Any,
-              progress: Any, threads: Any, model: str, label: str) -> dict[str, FloatArray]:
+def _products(system: Any, steps: tuple[Step, ...], dtype: Any, progress: Any, threads: Any,
+              model: str, layers: Any, label: str) -> dict[str, FloatArray]:
     """Evaluates a product set's fields one after another under one hold of the system, so that
     they describe the same system."""
     _choice(model, MODELS, "model")
@@ -194,9 +198,11 @@ def _products(system: Any, steps: tuple[Step, ...], dtype: Any,
                 assert step.ones is not None
                 results[step.field] = _ones(counts[step.ones], element)
                 continue
+            covariance = step.product == "covariance"
             calls.append((step.field, _prepare(
-                held, step.product, step.rows, step.cols if step.product == "covariance" else None,
-                lag=0.0 if step.lag is None else lags[step.lag], model=model, dtype=element)))
+                held, step.product, step.rows, step.cols if covariance else None,
+                lag=0.0 if step.lag is None else lags[step.lag], model=model,
+                layers=layers if covariance else None, dtype=element)))
         total = sum(call.rows_count for _, call in calls)
         reporter = _progress.Reporter(progress, total, label)
         try:
@@ -210,20 +216,23 @@ def _products(system: Any, steps: tuple[Step, ...], dtype: Any,
 
 
 def system_matrices(system: Any, *, dtype: npt.DTypeLike | None = None, progress: Any = None,
-                    threads: int | None = None, model: Model = "exact") -> SystemMatrices:
+                    threads: int | None = None, model: Model = "exact",
+                    layers: Any = None) -> SystemMatrices:
     """Every field of ``vedov.SystemMatrices.new(system)`` as an array, evaluated in place (no copy
     of the system) in the same order; the covariances by the exact von Kármán model unless
-    ``model="closed-form"``, which gives vedov's fields bit for bit."""
+    ``model="closed-form"``, which gives vedov's fields bit for bit, and of the chosen `layers`
+    alone when given (as covariance() takes them)."""
     fields = _products(system, _registry.PRODUCT_SETS["SystemMatrices"], dtype, progress, threads,
-                       model, "system matrices")
+                       model, layers, "system matrices")
     return SystemMatrices(**fields)
 
 
 def recon_matrices(system: Any, *, dtype: npt.DTypeLike | None = None, progress: Any = None,
-                   threads: int | None = None, model: Model = "exact") -> ReconMatrices:
+                   threads: int | None = None, model: Model = "exact",
+                   layers: Any = None) -> ReconMatrices:
     """Every field of ``vedov.ReconMatrices.new(system)`` as an array, evaluated in the same order;
     the covariances by the exact von Kármán model unless ``model="closed-form"``, which gives
-    vedov's fields bit for bit."""
+    vedov's fields bit for bit, and of the chosen `layers` alone when given."""
     fields = _products(system, _registry.PRODUCT_SETS["ReconMatrices"], dtype, progress, threads,
-                       model, "reconstruction matrices")
+                       model, layers, "reconstruction matrices")
     return ReconMatrices(**fields)

@@ -18,6 +18,7 @@ class Borrowed:
         model: str,
         rows_index: tuple[int, int] | None,
         cols_index: tuple[int, int] | None,
+        layers: tuple[int, int] | None,
         target: tuple[int, int, int, int, int],
         threads: int,
         progress: Callable[[int, int], Any] | None,

@@ -76,6 +76,7 @@ class _Block:
     col_stop: int
     dtype: str
     threads: int | None
+    layers: tuple[int, ...] | None = None  # a covariance's chosen layers
 
 
 def _worker() -> Any:
@@ -123,7 +124,7 @@ def _evaluate(frozen: FrozenSystem, block: _Block) -> npt.NDArray[Any]:
         return _matrices._run_one(frozen, None, threads, block.product, block.product, block.rows,
                                   block.cols, lag=block.lag, model=block.model,
                                   rows_index=slice(block.row_start, block.row_stop),
-                                  dtype=block.dtype, **columns)
+                                  layers=block.layers, dtype=block.dtype, **columns)
     except vedovx.PanicException as failure:
         if _worker() is None and multiprocessing.parent_process() is None:
             raise  # the client is this process: it sees the exception as it is
@@ -153,8 +154,18 @@ def _bounds(sizes: tuple[int, ...]) -> list[tuple[int, int]]:
     return list(zip(starts[:-1], starts[1:]))
 
 
+def _layers(frozen: FrozenSystem, layers: Any) -> tuple[int, ...] | None:
+    """A covariance's layers, checked against the system's: None for all, else their indices."""
+    if layers is None:
+        return None
+    _, _, chosen = _arrays.selection(layers, frozen.counts.layers, "layers")
+    assert chosen is not None
+    return tuple(int(k) for k in chosen)
+
+
 def _array(frozen: FrozenSystem, product: str, rows: str, cols: str | None, lag: float,
-           model: str, chunks: Any, dtype: np.dtype[Any], threads: int | None) -> da.Array:
+           model: str, chunks: Any, dtype: np.dtype[Any], threads: int | None,
+           layers: tuple[int, ...] | None = None) -> da.Array:
     """The Dask array of one product, one task per block, every task reading the system's key."""
     counts = frozen.counts._asdict()
     nrows = counts[rows]
@@ -164,13 +175,14 @@ def _array(frozen: FrozenSystem, product: str, rows: str, cols: str | None, lag:
         shape = (nrows, counts[cols if product == "covariance" and cols else "com"])
     normal = _chunks(chunks, shape, dtype)
     name = f"vedovx-{product}-{rows}-{cols or 'com'}-" + tokenize(
-        frozen.digest, product, rows, cols, lag, model, normal, dtype.str, threads)
+        frozen.digest, product, rows, cols, lag, model, normal, dtype.str, threads, layers)
     system_key, system_layer = _system_layer(frozen)
     col_bounds = _bounds(normal[1]) if len(normal) == 2 else [(0, 1)]
     layer: dict[Any, Any] = {}
     for i, (r0, r1) in enumerate(_bounds(normal[0])):
         for j, (c0, c1) in enumerate(col_bounds):
-            block = _Block(product, rows, cols, lag, model, r0, r1, c0, c1, dtype.str, threads)
+            block = _Block(product, rows, cols, lag, model, r0, r1, c0, c1, dtype.str, threads,
+                           layers)
             layer[(name, i, j) if len(normal) == 2 else (name, i)] = (_evaluate, system_key, block)
     graph = HighLevelGraph({system_key: system_layer, name: layer},
                            {system_key: set(), name: {system_key}})
@@ -196,8 +208,10 @@ def _threads(threads: int | None) -> int | None:
 
 def covariance(system: Any, rows: _matrices.Measurements, cols: _matrices.Measurements, *,
                lag: float = 0.0, chunks: Any = "auto", dtype: npt.DTypeLike | None = None,
-               threads: int | None = None, model: _matrices.Model = "exact") -> da.Array:
-    """``vedovx.covariance(system, rows, cols, lag=lag, model=model)`` as a Dask array: each block
+               threads: int | None = None, model: _matrices.Model = "exact",
+               layers: Any = None) -> da.Array:
+    """``vedovx.covariance(system, rows, cols, lag=lag, model=model, layers=layers)`` as a Dask
+    array: each block
     evaluated by vedovx, equal to the same block of the in-memory array bit for bit; the exact von
     Kármán model unless ``model="closed-form"`` (vedov's numbers).
 
@@ -210,8 +224,9 @@ def covariance(system: Any, rows: _matrices.Measurements, cols: _matrices.Measur
     _choice(rows, MEASUREMENTS, "rows")
     _choice(cols, MEASUREMENTS, "cols")
     _choice(model, MODELS, "model")
-    return _array(_frozen(system), "covariance", rows, cols, float(lag), model, chunks,
-                  _arrays.element_type(dtype, None), _threads(threads))
+    frozen = _frozen(system)
+    return _array(frozen, "covariance", rows, cols, float(lag), model, chunks,
+                  _arrays.element_type(dtype, None), _threads(threads), _layers(frozen, layers))
 
 
 def interaction(system: Any, rows: _matrices.Measurements, *, chunks: Any = "auto",
@@ -224,11 +239,12 @@ def interaction(system: Any, rows: _matrices.Measurements, *, chunks: Any = "aut
 
 
 def _products(system: Any, steps: tuple[Step, ...], chunks: Any, dtype: npt.DTypeLike | None,
-              threads: int | None, model: str) -> dict[str, da.Array]:
+              threads: int | None, model: str, layers: Any) -> dict[str, da.Array]:
     _choice(model, MODELS, "model")
     element = _arrays.element_type(dtype, None)
     workers = _threads(threads)
     frozen, lags = _frozen_and_steps(system)
+    chosen = _layers(frozen, layers)
     counts = frozen.counts._asdict()
     fields: dict[str, da.Array] = {}
     for step in steps:
@@ -239,10 +255,11 @@ def _products(system: Any, steps: tuple[Step, ...], chunks: Any, dtype: npt.DTyp
                 count, dtype=element,
                 chunks=_chunks(_per_axis(chunks, "projection"), (count,), element))
             continue
+        covariance = step.product == "covariance"
         fields[step.field] = _array(
-            frozen, step.product, step.rows, step.cols if step.product == "covariance" else None,
+            frozen, step.product, step.rows, step.cols if covariance else None,
             0.0 if step.lag is None else lags[step.lag], model, _per_axis(chunks, step.product),
-            element, workers)
+            element, workers, chosen if covariance else None)
     return fields
 
 
@@ -254,19 +271,19 @@ def _per_axis(chunks: Any, product: str) -> Any:
 
 
 def system_matrices(system: Any, *, chunks: Any = "auto", dtype: npt.DTypeLike | None = None,
-                    threads: int | None = None,
-                    model: _matrices.Model = "exact") -> SystemMatrices:
+                    threads: int | None = None, model: _matrices.Model = "exact",
+                    layers: Any = None) -> SystemMatrices:
     """``vedovx.system_matrices(system)`` as Dask arrays, each equal to the in-memory one bit for
     bit. chunks: "auto", an int (square blocks) or a (rows, cols) pair, for every matrix (the
     projections take the rows); the other arguments are those of covariance()."""
     return SystemMatrices(**_products(system, _registry.PRODUCT_SETS["SystemMatrices"], chunks,
-                                      dtype, threads, model))
+                                      dtype, threads, model, layers))
 
 
 def recon_matrices(system: Any, *, chunks: Any = "auto", dtype: npt.DTypeLike | None = None,
-                   threads: int | None = None,
-                   model: _matrices.Model = "exact") -> ReconMatrices:
+                   threads: int | None = None, model: _matrices.Model = "exact",
+                   layers: Any = None) -> ReconMatrices:
     """``vedovx.recon_matrices(system)`` as Dask arrays, each equal to the in-memory one bit for
     bit; the arguments are those of system_matrices()."""
     return ReconMatrices(**_products(system, _registry.PRODUCT_SETS["ReconMatrices"], chunks,
-                                     dtype, threads, model))
+                                     dtype, threads, model, layers))

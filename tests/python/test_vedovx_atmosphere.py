@@ -11,6 +11,7 @@ import pytest
 import vedov
 import vedovx
 from test_matrices import small_system
+from test_vedovx_arrays import same_bits
 
 ARCSEC = 180 / math.pi * 3600
 QUARTILES = ["median", "Q1", "Q2", "Q3", "Q4"]
@@ -207,3 +208,46 @@ def test_optimal_slabs_are_the_best_partition():
 def test_compression_refusals(arguments, error, text):
     with pytest.raises(error, match=text):
         vedovx.compress(*arguments)
+
+
+LAYER_CHOICES = [[2], [0, 3, 6], [5, 1], [1, 1], [], slice(1, None, 2), np.arange(7) % 3 == 0,
+                 [-1]]
+
+
+@pytest.mark.parametrize("layers", LAYER_CHOICES)
+def test_chosen_layers_equal_a_system_holding_only_them(layers):
+    s = small_system()
+    s.set_dt(0.01, 0.05)
+    only = vedovx.freeze(s).thaw()
+    held = vedovx.info(s).layers
+    picked = [held[k] for k in np.arange(7)[layers]] if not isinstance(layers, np.ndarray) \
+        else [held[k] for k in np.flatnonzero(layers)]
+    vedovx.set_layers(only, [l.r0 for l in picked], [l.l0 for l in picked],
+                      [l.alt for l in picked], np.reshape([l.wind for l in picked], (-1, 2)))
+    for model in ("exact", "closed-form"):
+        assert same_bits(vedovx.covariance(s, "ts", "meas", lag=0.05, model=model, layers=layers),
+                         vedovx.covariance(only, "ts", "meas", lag=0.05, model=model))
+    ours, theirs = vedovx.system_matrices(s, layers=layers), vedovx.system_matrices(only)
+    for field in ("c_phi_phi", "c_phip1_phi", "c_meas_phi", "d_meas_com", "p_meas"):
+        assert same_bits(getattr(ours, field), getattr(theirs, field)), field
+    assert same_bits(vedovx.recon_matrices(s, layers=layers).c_ts_meas,
+                     vedovx.recon_matrices(only).c_ts_meas)
+
+
+def test_chosen_layers_through_dask_and_refusals():
+    pytest.importorskip("dask")
+    import vedovx.dask
+
+    s = small_system()
+    blocks = vedovx.dask.covariance(s, "meas", "phi", chunks=7, layers=[4, 0])
+    assert same_bits(blocks.compute(scheduler="sync"),
+                     vedovx.covariance(s, "meas", "phi", layers=[4, 0]))
+    recon = vedovx.dask.recon_matrices(vedovx.freeze(s), chunks=9, layers=slice(3))
+    assert same_bits(recon.c_meas_meas.compute(scheduler="sync"),
+                     vedovx.covariance(s, "meas", "meas", layers=slice(3)))
+    for call in (lambda: vedovx.covariance(s, "meas", "meas", layers=[7]),
+                 lambda: vedovx.dask.covariance(s, "meas", "meas", layers=[-8]),
+                 lambda: vedovx.recon_matrices(s, layers=[True] * 6),
+                 lambda: vedovx.covariance(s, "meas", "meas", layers=[0.5])):
+        with pytest.raises(ValueError, match="layers"):
+            call()

@@ -183,19 +183,20 @@ void check_lists(const Request& r) {
     }
 }
 
-// evaluate(product, rows, cols, lag, model, rows_index, cols_index, target, threads, progress,
-// offset, total): one matrix of the held system into the target, the interpreter lock released.
+// evaluate(product, rows, cols, lag, model, rows_index, cols_index, layers, target, threads,
+// progress, offset, total): one matrix of the held system into the target, the interpreter lock
+// released.
 PyObject* evaluate(PyObject* self, PyObject* args) {
     return guarded([&] {
         const char* product = nullptr;
         const char* model = nullptr;
         PyObject *rows = nullptr, *cols = nullptr, *rows_index = nullptr, *cols_index = nullptr;
-        PyObject *target = nullptr, *threads = nullptr, *progress = nullptr;
+        PyObject *layers = nullptr, *target = nullptr, *threads = nullptr, *progress = nullptr;
         double lag = 0.0;
         Py_ssize_t offset = 0, total = 0;
-        if (!PyArg_ParseTuple(args, "sOOdsOOOOOnn", &product, &rows, &cols, &lag, &model,
-                              &rows_index, &cols_index, &target, &threads, &progress, &offset,
-                              &total)) {
+        if (!PyArg_ParseTuple(args, "sOOdsOOOOOOnn", &product, &rows, &cols, &lag, &model,
+                              &rows_index, &cols_index, &layers, &target, &threads, &progress,
+                              &offset, &total)) {
             throw PythonError{};
         }
         const SystemGeom& s = record(self);
@@ -210,6 +211,11 @@ PyObject* evaluate(PyObject* self, PyObject* args) {
         if (request.product != Product::projection) {
             request.col_selection =
                 to_selection(cols_index, list_size(s, request.cols), "cols_index");
+        }
+        if (request.product == Product::covariance) {
+            request.layer_selection = to_selection(layers, s.cov_model.size(), "layers");
+        } else if (layers != Py_None) {
+            raise(PyExc_ValueError, "layers: only a covariance chooses layers");
         }
         const zam::Target t = to_target(target, result_rows(s, request), result_cols(s, request));
         const std::size_t workers = to_threads(threads);

@@ -84,6 +84,12 @@ void evaluate_projection(const vedov::SystemGeom& system, const Request& request
 
 }  // namespace
 
+zam::VonKarmanLayers layers_of(const vedov::SystemGeom& system, const Request& request) {
+    if (request.layer_selection.all) return system.cov_model;
+    const Chosen<zam::VonKarmanLayer> chosen(system.cov_model, request.layer_selection);
+    return zam::VonKarmanLayers(chosen.view().begin(), chosen.view().end());
+}
+
 std::size_t result_rows(const vedov::SystemGeom& system, const Request& request) noexcept {
     return request.row_selection.size(list_size(system, request.rows));
 }
@@ -104,7 +110,8 @@ void evaluate(const vedov::SystemGeom& system, const Request& request, const zam
             zam::fill(
                 zam::CovMat(bundles(measurements(system, request.rows), request.row_selection),
                             bundles(measurements(system, request.cols), request.col_selection),
-                            system.cov_model, request.lag, zam::simd_level(), request.model),
+                            layers_of(system, request), request.lag, zam::simd_level(),
+                            request.model),
                 target, progress);
             return;
         case Product::interaction: {

@@ -37,7 +37,12 @@ struct Request {
     Selection col_selection;
     double lag = 0.0;                                                ///< covariance only
     zam::CovarianceModel model = zam::CovarianceModel::closed_form;  ///< covariance only
+    Selection layer_selection;  ///< covariance only: the layers it sums over
 };
+
+/// The layers a covariance of `request` sums over: the system's, or the chosen ones in their
+/// order (so the covariance equals, bit for bit, that of a system holding only those layers).
+zam::VonKarmanLayers layers_of(const vedov::SystemGeom& system, const Request& request);
 
 /// The result's shape: selected rows × selected columns (one column for a projection).
 std::size_t result_rows(const vedov::SystemGeom& system, const Request& request) noexcept;
