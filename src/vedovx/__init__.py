@@ -6,7 +6,10 @@ evaluate on vedov's worker pool straight into NumPy arrays, whole or in blocks, 
 (views and memory maps included), in float64 or float32, with the interpreter lock released, Ctrl-C
 honoured and progress reported. Covariances use the exact von Kármán model by default;
 ``model="closed-form"`` gives vedov's lists bit for bit, as interactions and projections always
-do. vedovx.dask (imported on request) gives the same matrices as Dask arrays.
+do. vedovx.dask (imported on request) gives the same matrices as Dask arrays, vedovx.study (on
+request, with SciPy) the study of a tomographic system (noise, MMSE reconstructors, error budgets,
+mirror fitting), vedovx.plot (on request, with matplotlib) its figures. The builders here take
+NumPy arrays and defaults.
 """
 
 # vedov first: its shared runtime is then the one the compiled part binds to and checks.
@@ -23,10 +26,20 @@ except ImportError as error:
         "directory first on PYTHONPATH", name=__name__) from error
 
 from vedovx import profiles
+from vedovx._builders import (
+    Asterism,
+    Science,
+    add_com,
+    add_meas,
+    add_science,
+    add_ts,
+    asterism,
+    new_system,
+)
 from vedovx._compress import compress
 from vedovx._fit import ProfileFit, fit_profile
 from vedovx._frozen import FrozenSystem, freeze
-from vedovx._inspect import Layer, Pupil, SystemInfo, info, positions
+from vedovx._inspect import Layer, Pupil, Sensor, SystemInfo, info, positions, sensors
 from vedovx._matrices import (
     ReconMatrices,
     SystemMatrices,
@@ -52,6 +65,8 @@ __all__ = [
     "info",
     "positions",
     "SystemInfo",
+    "sensors",
+    "Sensor",
     "Layer",
     "Pupil",
     "set_layers",
@@ -65,4 +80,12 @@ __all__ = [
     "PanicException",
     "freeze",
     "FrozenSystem",
+    "new_system",
+    "add_meas",
+    "add_ts",
+    "add_com",
+    "asterism",
+    "Asterism",
+    "add_science",
+    "Science",
 ]

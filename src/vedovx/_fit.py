@@ -140,17 +140,15 @@ def _measured(measured: Any, n: int, frames: Any) -> tuple[FloatArray, int | Non
 
 
 def _sensor_labels(system: Any, sensors: Any, source: FloatArray) -> IntArray:
-    """Each measurement's sensor: the caller's groups, else those sharing a source."""
+    """Each measurement's sensor: the caller's groups, else vedovx.sensors (a guide star's)."""
     n = source.shape[0]
     if sensors is None:
-        keys = np.where(np.isnan(source[:, :3]), -np.inf, source[:, :3])
-        _, first, inverse = np.unique(keys, axis=0, return_index=True, return_inverse=True)
-    else:
-        labels = np.asarray(sensors)
-        if labels.ndim != 1 or labels.shape[0] != n:
-            raise ValueError(f"sensors must give one label per measurement ({n}), not an array "
-                             f"of shape {labels.shape}")
-        _, first, inverse = np.unique(labels, return_index=True, return_inverse=True)
+        return _inspect.sensor_labels(system)
+    labels = np.asarray(sensors)
+    if labels.ndim != 1 or labels.shape[0] != n:
+        raise ValueError(f"sensors must give one label per measurement ({n}), not an array "
+                         f"of shape {labels.shape}")
+    _, first, inverse = np.unique(labels, return_index=True, return_inverse=True)
     # Numbered in order of first appearance.
     rank = np.empty(first.shape[0], np.int64)
     rank[np.argsort(first, kind="stable")] = np.arange(first.shape[0])

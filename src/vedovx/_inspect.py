@@ -7,7 +7,8 @@ from typing import Any, Literal
 
 import numpy as np
 
-from vedovx import _arrays
+from vedovx import _arrays, _native
+from vedovx._display import Table, Tabular, number
 from vedovx._registry import LISTS
 from vedovx._systems import borrowed
 
@@ -34,9 +35,11 @@ class Pupil:
     spiders: tuple[tuple[tuple[float, float], tuple[float, float]], ...]
 
 
-@dataclasses.dataclass(frozen=True)
-class SystemInfo:
-    """The sizes of a system's lists, its layers, time steps and pupil (None when unset)."""
+@dataclasses.dataclass(frozen=True, repr=False)
+class SystemInfo(Tabular):
+    """The sizes of a system's lists, its layers, time steps and pupil (None when unset).
+
+    Prints as a short table of its layers under one line of counts."""
 
     meas: int
     phi: int
@@ -47,6 +50,34 @@ class SystemInfo:
     simul_dt: float
     meas_dt: float
     pupil: Pupil | None
+
+    def table(self) -> Table:
+        if self.pupil is None:
+            pupil = "no pupil"
+        else:
+            pupil = (f"pupil {number(2 * self.pupil.rad_outer)} across, obstruction "
+                     f"{number(2 * self.pupil.rad_inner)}, {len(self.pupil.spiders)} spiders")
+        rows = [[str(k), number(layer.r0), number(layer.l0), number(layer.alt, 6),
+                 number(layer.wind[0]), number(layer.wind[1])]
+                for k, layer in enumerate(self.layers)]
+        return Table(
+            f"SystemGeom: {self.meas} measurements ({self.meas_lines} lines), {self.phi} phase "
+            f"samples, {self.ts} truth samples, {self.com} actuators",
+            ["layer", "r0", "l0", "alt", "wind x", "wind y"], rows,
+            [f"{pupil}; time steps {number(self.simul_dt)} and {number(self.meas_dt)}"]
+            + ([] if rows else ["no turbulent layers"]))
+
+
+@dataclasses.dataclass(frozen=True)
+class Sensor:
+    """The slopes of one guide star: its direction (x, y) [arcsec, the slopes of its lines of sight
+    over vedov's 4.848e-6], its altitude (+inf for a natural star), the distance its slopes are
+    taken over (the sub-aperture size), and the indices of its measurements in ``meas``."""
+
+    direction: tuple[float, float]
+    altitude: float
+    subaperture: float
+    indices: np.ndarray[Any, np.dtype[np.int64]]
 
 
 def info(system: Any) -> SystemInfo:
@@ -63,6 +94,64 @@ def info(system: Any) -> SystemInfo:
                       tuple(((x0, y0), (x1, y1)) for x0, y0, x1, y1 in vanes))
     return SystemInfo(counts["meas"], counts["phi"], counts["ts"], counts["com"],
                       counts["meas_lines"], layers, steps["simul_dt"], steps["meas_dt"], pupil)
+
+
+# Columns of a measurement's geometry row, as the compiled part writes it.
+KIND, LINES, X, Y, XZ, YZ, ALTITUDE, SIZE, GX, GY = range(10)
+SLOPE_PER_ARCSEC = 4.848e-6  # vedov's factor from arcseconds to line slopes
+
+
+def geometry(held: _native.Borrowed, which: str) -> np.ndarray[Any, Any]:
+    """One row per measurement of `which` ("meas", "phi" or "ts"): kind (0 nothing, 1 phase, 2 or
+    3 slope), lines in its bundle, crossing of the pupil plane (x, y), slopes (xz, yz), source
+    altitude (NaN unless a slope between edges), slope distance and axis (gx, gy)."""
+    array, target = _arrays.storage(None, (held.counts()[which], 10),
+                                    np.dtype(np.float64))
+    held.geometry(which, target)
+    return array
+
+
+def sources(system: Any) -> np.ndarray[Any, Any]:
+    """Per measurement of "meas": (dx, dy, altitude, baseline): its source's direction as line
+    slopes (radians), the source's altitude (inf for a natural star, and for a phase or a slope
+    between two lines), and its baseline at z = 0 (a slope's edge separation or the distance of its
+    lines, 0 for a phase); NaN for a measurement of nothing. A guide star's measurements, as the
+    builders make them, share the first three."""
+    with borrowed(system) as held:
+        rows = geometry(held, "meas")
+    kind = rows[:, KIND]
+    altitude = np.where(kind == 3, rows[:, ALTITUDE], np.where(kind == 0, np.nan, np.inf))
+    baseline = np.where(kind == 1, 0.0, rows[:, SIZE])
+    return np.column_stack([rows[:, XZ], rows[:, YZ], altitude, baseline])
+
+
+def sensor_labels(system: Any) -> np.ndarray[Any, np.dtype[np.int64]]:
+    """Each measurement's sensor (``sensors(system)``), numbered from 0 in order of appearance."""
+    labels = np.empty(info(system).meas, dtype=np.int64)
+    for k, sensor in enumerate(sensors(system)):
+        labels[sensor.indices] = k
+    return labels
+
+
+def sensors(system: Any) -> tuple[Sensor, ...]:
+    """The system's wavefront sensors: its measurements grouped by guide star (kind, direction and
+    altitude alike), in the order of their first measurement.
+
+    The builders give each guide star one sensor, so this finds the sensors of ``add_meas`` (after
+    filters and reorders too); two sensors looking at the same star count as one."""
+    with borrowed(system) as held:
+        rows = geometry(held, "meas")
+    keys = np.nan_to_num(rows[:, [KIND, XZ, YZ, ALTITUDE]], nan=np.inf)
+    if not len(keys):
+        return ()
+    _, first, inverse = np.unique(keys, axis=0, return_index=True, return_inverse=True)
+    found = []
+    for group in np.argsort(first):
+        indices = np.flatnonzero(inverse.reshape(-1) == group)
+        row = rows[indices[0]]
+        direction = (float(row[XZ] / SLOPE_PER_ARCSEC), float(row[YZ] / SLOPE_PER_ARCSEC))
+        found.append(Sensor(direction, float(row[ALTITUDE]), float(row[SIZE]), indices))
+    return tuple(found)
 
 
 def positions(system: Any, which: Positioned, *, altitude: float = 0.0) -> np.ndarray[Any, Any]:
@@ -85,14 +174,3 @@ def positions(system: Any, which: Positioned, *, altitude: float = 0.0) -> np.nd
         held.positions(which, float(altitude), target)
     return array
 
-
-def sources(system: Any) -> np.ndarray[Any, Any]:
-    """Per measurement of "meas": (dx, dy, altitude, baseline): its source's direction as line
-    slopes (radians), the source's altitude (inf for a natural star), and its baseline at z = 0 (a
-    slope's edge separation); NaN for a measurement of nothing. A guide star's measurements, as
-    the builders make them, share the first three."""
-    with borrowed(system) as held:
-        array, target = _arrays.storage(None, (held.counts()["meas"], 4),
-                                        np.dtype(np.float64))
-        held.sources(target)
-    return array

@@ -11,6 +11,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vedovx import _native
+from vedovx._display import Table, Tabular, number
 from vedovx._systems import check_system
 
 FloatArray = np.ndarray[Any, np.dtype[np.float64]]
@@ -112,7 +113,7 @@ class Integrated:
     v_bar: float
 
 
-class Profile:
+class Profile(Tabular):
     """Turbulence layers: what ``set_layers`` gives a system.
 
     Unpacks as ``r0, l0, alt, wind = profile`` (so ``set_layers(system, *profile)`` works as well
@@ -220,19 +221,17 @@ class Profile:
         tau0 = 0.314 * r0 / v_bar if v_bar > 0.0 else math.inf
         return Integrated(metres, r0, 0.98 * metres / r0 * ARCSEC, theta0, tau0, h_bar, v_bar)
 
-    def __repr__(self) -> str:
+    def table(self) -> Table:
         head = f"Profile: {self.count} layers, r0 at {self.wavelength * 1e9:g} nm"
-        if self.count == 0 or (self.alt < 0.0).any():
-            lines = [head]
-        else:
+        if self.count and not (self.alt < 0.0).any():
             p = self.integrated(self.wavelength)
-            lines = [f"{head}: r0 {p.r0:.4g} m, seeing {p.seeing:.3g}\", θ0 {p.theta0:.3g}\", "
-                     f"τ0 {p.tau0 * 1e3:.3g} ms"]
-        lines.append(f"{'alt [m]':>10} {'fraction':>9} {'r0 [m]':>8} {'l0 [m]':>7} "
-                     f"{'wind (vx, vy) [m/s]':>20}")
-        for alt, f, r0, l0, (vx, vy) in zip(self.alt, self.fractions, self.r0, self.l0, self.wind):
-            lines.append(f"{alt:10.6g} {f:9.4f} {r0:8.4g} {l0:7.4g} {f'({vx:.3g}, {vy:.3g})':>20}")
-        return "\n".join(lines)
+            head += (f": r0 {p.r0:.4g} m, seeing {p.seeing:.3g}\", θ0 {p.theta0:.3g}\", "
+                     f"τ0 {p.tau0 * 1e3:.3g} ms")
+        rows = [[number(alt, 6), f"{f:.4f}", number(r0), number(l0), number(vx, 3), number(vy, 3)]
+                for alt, f, r0, l0, (vx, vy) in zip(self.alt, self.fractions, self.r0, self.l0,
+                                                    self.wind)]
+        return Table(head, ["alt [m]", "fraction", "r0 [m]", "l0 [m]", "wind x [m/s]",
+                            "wind y [m/s]"], rows)
 
 
 def set_layers(system: Any, r0: Profile | npt.ArrayLike, l0: npt.ArrayLike | None = None,

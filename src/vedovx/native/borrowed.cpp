@@ -140,17 +140,24 @@ PyObject* positions(PyObject* self, PyObject* args) {
     });
 }
 
-// sources(target): each measurement's source direction, altitude and baseline into (meas, 4).
-PyObject* sources(PyObject* self, PyObject* args) {
+// geometry(which, target): what each measurement of the list is, into an (n, geometry_width)
+// array.
+PyObject* geometry(PyObject* self, PyObject* args) {
     return guarded([&] {
+        const char* which = nullptr;
         PyObject* target = nullptr;
-        if (!PyArg_ParseTuple(args, "O", &target)) throw PythonError{};
+        if (!PyArg_ParseTuple(args, "sO", &which, &target)) throw PythonError{};
         const SystemGeom& s = record(self);
-        const zam::Target t = to_target(target, s.meas.size(), 4);
-        if (t.type != zam::ElementType::float64 || t.row_stride != 4) {
+        List list{};
+        if (!list_named(which, list) || list == List::com || list == List::meas_lines)
+            raise(PyExc_ValueError,
+                  std::string("which: no list of measurements named '") + which + "'");
+        const zam::Target t = to_target(target, list_size(s, list), geometry_width);
+        if (t.type != zam::ElementType::float64 ||
+            t.row_stride != static_cast<std::ptrdiff_t>(t.cols)) {
             raise(PyExc_ValueError, "out: a contiguous float64 array is needed");
         }
-        if (t.rows != 0) write_sources(s, static_cast<double*>(t.data));
+        if (t.rows != 0) write_geometry(s, list, static_cast<double*>(t.data));
         return vedov::binding::none();
     });
 }
@@ -236,7 +243,7 @@ PyMethodDef methods[] = {
     {"steps", steps, METH_NOARGS, nullptr},
     {"document", document, METH_NOARGS, nullptr},
     {"positions", positions, METH_VARARGS, nullptr},
-    {"sources", sources, METH_VARARGS, nullptr},  // per measurement: its source and baseline
+    {"geometry", geometry, METH_VARARGS, nullptr},  // what each measurement is
     {"evaluate", evaluate, METH_VARARGS, nullptr},
     {"release", release, METH_NOARGS, nullptr},
     vedov::binding::end_of_methods,

@@ -1,7 +1,7 @@
 // Coordinates of measurement lines and actuator centres.
 #include "vedovx/native/inspection.hpp"
 
-#include <cmath>
+#include <array>
 #include <limits>
 #include <span>
 
@@ -58,41 +58,63 @@ void write_points(std::span<const zam::Measurement> list, double altitude, doubl
     }
 }
 
-struct Source {
-    double dx, dy, altitude, baseline;
-};
-
-Source source_of(const zam::Measurement& m) {
-    constexpr double inf = std::numeric_limits<double>::infinity();
+// What a measurement is, as one row of write_geometry.
+std::array<double, geometry_width> geometry_of(const zam::Measurement& m) {
+    using Row = std::array<double, geometry_width>;
     return zam::visit(
-        m,
-        [](const zam::Zero&) {
-            return Source{nan, nan, nan, nan};
-        },
+        m, [](const zam::Zero&) { return Row{0.0, 0.0, nan, nan, nan, nan, nan, nan, nan, nan}; },
         [](const zam::Phase& kind) {
-            return Source{kind.line.xz, kind.line.yz, inf, 0.0};
+            const zam::Line& l = kind.line;
+            return Row{1.0, 1.0, l.x0, l.y0, l.xz, l.yz, nan, nan, nan, nan};
         },
         [](const zam::SlopeTwoLine& kind) {
-            const zam::Line& a = kind.line_pos;
-            const zam::Line& b = kind.line_neg;
-            return Source{(a.xz + b.xz) * 0.5, (a.yz + b.yz) * 0.5, inf,
-                          std::hypot(a.x0 - b.x0, a.y0 - b.y0)};
+            const zam::Line& p = kind.line_pos;
+            const zam::Line& n = kind.line_neg;
+            const zam::Vec2D a = p.at(0.0);
+            const zam::Vec2D b = n.at(0.0);
+            const zam::Vec2D d = a - b;
+            const double distance = zam::norm(d);
+            return Row{2.0,
+                       2.0,
+                       (a.x + b.x) * 0.5,
+                       (a.y + b.y) * 0.5,
+                       (p.xz + n.xz) * 0.5,
+                       (p.yz + n.yz) * 0.5,
+                       nan,
+                       distance,
+                       d.x / distance,
+                       d.y / distance};
         },
         [](const zam::SlopeTwoEdge& kind) {
             const zam::Line& c = kind.central_line;
-            return Source{c.xz, c.yz, kind.altitude, kind.edge_separation};
+            return Row{3.0,
+                       2.0 * static_cast<double>(kind.npoints),
+                       c.x0,
+                       c.y0,
+                       c.xz,
+                       c.yz,
+                       kind.altitude,
+                       kind.edge_separation,
+                       kind.gradient_axis.x,
+                       kind.gradient_axis.y};
         });
+}
+
+void write_rows(std::span<const zam::Measurement> list, double* out) {
+    for (const zam::Measurement& m : list) {
+        for (double v : geometry_of(m)) *out++ = v;
+    }
 }
 
 }  // namespace
 
-void write_sources(const vedov::SystemGeom& system, double* out) {
-    for (const zam::Measurement& m : system.meas) {
-        const Source s = source_of(m);
-        *out++ = s.dx;
-        *out++ = s.dy;
-        *out++ = s.altitude;
-        *out++ = s.baseline;
+void write_geometry(const vedov::SystemGeom& system, List list, double* out) {
+    switch (list) {
+        case List::meas: write_rows(system.meas, out); return;
+        case List::phi: write_rows(system.phi, out); return;
+        case List::ts: write_rows(system.ts, out); return;
+        case List::meas_lines:
+        case List::com: return;
     }
 }
 

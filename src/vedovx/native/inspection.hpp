@@ -17,15 +17,19 @@ namespace vedovx {
 /// centre, NaN for the others.
 void write_positions(const vedov::SystemGeom& system, List list, double altitude, double* out);
 
-/// Where each measurement of `system.meas` looks from and how fine it is, written row by row to
-/// out (meas × 4): the direction of its source (the x and y slopes of its central line, or of the
-/// mean of a two-line slope's lines), the source's altitude (+inf for parallel lines) and the
-/// measurement's baseline at z = 0 (a slope's edge separation or the distance of its lines, 0 for
-/// a phase); NaN throughout for a measurement of nothing. Measurements of one guide star, as the
-/// builders make them, share the first three.
-void write_sources(const vedov::SystemGeom& system, double* out);
-
 /// Numbers per position: 3 for actuators, 2 otherwise.
 std::size_t position_width(List list) noexcept;
+
+/// Numbers per measurement written by write_geometry.
+inline constexpr std::size_t geometry_width = 10;
+
+/// What each measurement of `list` (meas, phi or ts) is, one row of geometry_width numbers:
+/// kind (0 nothing, 1 phase, 2 slope between two lines, 3 slope between two edges), lines in its
+/// bundle, the point (x, y) where it crosses the pupil plane (a slope's sub-aperture centre, or the
+/// midpoint of its two lines), the slopes (xz, yz) of its line (a slope's central line, or the mean
+/// of its two lines'), its source altitude (a slope between edges; NaN for the others), the
+/// distance its slope is taken over, and the axis (gx, gy) it is taken along (NaN where not a
+/// slope).
+void write_geometry(const vedov::SystemGeom& system, List list, double* out);
 
 }  // namespace vedovx

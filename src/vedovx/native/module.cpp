@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "vedov/binding/errors.hpp"
 #include "vedov/binding/python.hpp"
@@ -16,6 +17,7 @@
 #include "vedov_build_id.hpp"
 #include "vedovx/native/borrowed.hpp"
 #include "vedovx/native/registry.hpp"
+#include "vedovx/native/samples.hpp"
 
 namespace vedovx {
 
@@ -122,6 +124,38 @@ PyObject* set_layers(PyObject*, PyObject* args) {
     });
 }
 
+// add_phase_samples(system, teldiam, nsamples, (address, count), altitude) -> index of the first
+// new sample: appends to the system's phase samples a grid toward each of `count` directions,
+// (x, y) float64 pairs [arcsec] the caller checked and keeps alive for the call.
+PyObject* add_phase_samples(PyObject*, PyObject* args) {
+    return guarded([&] {
+        PyObject* system = nullptr;
+        double teldiam = 0.0, altitude = 0.0;
+        Py_ssize_t nsamples = 0, count = 0;
+        unsigned long long address = 0;
+        if (!PyArg_ParseTuple(args, "Odn(Kn)d", &system, &teldiam, &nsamples, &address, &count,
+                              &altitude)) {
+            throw PythonError{};
+        }
+        if (Py_TYPE(system) != vedov::binding::class_type(vedov::binding::ClassId::system_geom)) {
+            vedov::binding::raise_not_class_instance(system, "SystemGeom");
+        }
+        if (nsamples < 0 || count < 0) raise(PyExc_ValueError, "negative count");
+        const auto* values = reinterpret_cast<const double*>(static_cast<std::uintptr_t>(address));
+        std::vector<zam::Vec2D> directions;
+        directions.reserve(static_cast<std::size_t>(count));
+        for (Py_ssize_t k = 0; k < count; ++k)
+            directions.push_back({values[2 * k], values[2 * k + 1]});
+        // Built first, appended last: a failure leaves the system as it was.
+        const std::vector<zam::Measurement> block =
+            phase_samples_toward(teldiam, static_cast<std::size_t>(nsamples), directions, altitude);
+        vedov::binding::Exclusive<vedov::SystemGeom> record(system);
+        Ref start = check(PyLong_FromSize_t(record->phi.size()));
+        append_all(record->phi, block);
+        return start.release();
+    });
+}
+
 // small_pages((address, nbytes)): asks the kernel to back a new result array with ordinary pages.
 // NumPy asks for transparent huge pages on large arrays; the workers' first writes then fault in
 // 2 MB pages, which made whole evaluations about 10 % slower than into ordinary pages (measured by
@@ -157,6 +191,7 @@ PyMethodDef functions[] = {
     {"borrow", borrow_system, METH_O, nullptr},
     {"load_document", load_document, METH_O, nullptr},
     {"set_layers", set_layers, METH_VARARGS, nullptr},
+    {"add_phase_samples", add_phase_samples, METH_VARARGS, nullptr},
     {"small_pages", small_pages, METH_VARARGS, nullptr},
     {"registry", registry, METH_NOARGS, nullptr},
     {"panic_exception", panic_exception, METH_NOARGS, nullptr},
