@@ -13,8 +13,11 @@ radius, 68 x 68 Shack-Hartmann subapertures per star kept where their centre see
    stores L;
 4. solves for the MMSE reconstructor R = C_tm (C_mm + C_nn)^-1 with two triangular solves, and
    stores it;
-5. reports the on-axis error of the estimate, piston removed and averaged over the truth samples in
-   the pupil, with the time of every step, the peak memory of every process and the disk used.
+5. reports the on-axis error budget of the estimate (vedovx.study: noise, tomographic, and the fit of
+   the ground-layer mirror to the true phase), piston removed and averaged over the truth samples in
+   the pupil, with the time of every step, the peak memory of every process and the disk used;
+6. does all of it with vedov's closed-form covariance and again with the exact von Karman one
+   (--model chooses one of them).
 
     python3 examples/elt_tomography.py                       # full size, a LocalCluster
     python3 examples/elt_tomography.py --scale 0.1           # the same study shrunk, in seconds
@@ -39,7 +42,7 @@ import warnings
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, Literal
 
 import dask
 import dask.array as da
@@ -49,14 +52,16 @@ from distributed import Client, LocalCluster, progress, wait
 import vedov
 import vedovx
 import vedovx.dask
+import vedovx.study as study
 
 TELDIAM = 39.0
 COBS = 0.28
 GSALT = 90000.0
 RADIUS = 34.0  # arcsec, the guide stars' circle
 COUPLING = 0.3
-WAVELENGTH_NM = 500.0
-SCIENCE_NM = 1650.0
+SCIENCE = 1.65e-6  # metres
+Model = Literal["closed-form", "exact"]
+MODELS: tuple[Model, ...] = ("closed-form", "exact")
 OUTPUT = pathlib.Path(__file__).resolve().parent / "output" / "elt"
 
 
@@ -71,6 +76,7 @@ class Settings:
     noise: float
     output: pathlib.Path
     keep: bool
+    models: tuple[Model, ...]
 
     @property
     def nsubx(self) -> int:
@@ -114,13 +120,17 @@ def parse_args(argv: Sequence[str] | None) -> Settings:
                         help="directory for the Zarr store, the system and results.json")
     parser.add_argument("--keep", action="store_true",
                         help="keep the Zarr store (by default it is removed at the end)")
+    parser.add_argument("--model", choices=(*MODELS, "both"), default="both",
+                        help="the covariance model: vedov's closed form, the exact von Karman "
+                             "one, or both in turn (default)")
     args = parser.parse_args(argv)
     if not 0 < args.scale <= 1 or args.workers < 1 or args.threads < 1 or args.chunk < 1:
         parser.error("need 0 < --scale <= 1, --workers >= 1, --threads >= 1 and --chunk >= 1")
     if args.noise < 0:
         parser.error("need --noise >= 0")
+    models = tuple(m for m in MODELS if args.model in (m, "both"))
     return Settings(args.scale, args.scheduler, args.workers, args.threads, args.memory_limit,
-                    args.chunk, args.noise, args.output, args.keep)
+                    args.chunk, args.noise, args.output, args.keep, models)
 
 
 @dataclass
@@ -139,18 +149,15 @@ class Timings:
 
 def build_system(settings: Settings) -> vedov.SystemGeom:
     """The telescope, its sensors and mirror; slopes kept where the subaperture sees the pupil."""
-    n = settings.stars
-    stars = [(RADIUS * math.cos(2 * math.pi * k / n), RADIUS * math.sin(2 * math.pi * k / n))
-             for k in range(n)]
     system = vedov.SystemGeom.new_empty()
     system.set_pupil(TELDIAM, COBS)
     system.set_dt(0.001, 0.002)
     system.add_cov_layer()
-    system.add_meas(TELDIAM, settings.nsubx, stars, GSALT, [(0.0, 0.0)] * n, [0.0] * n, [0.0] * n)
+    vedovx.add_meas(system, TELDIAM, settings.nsubx,
+                    vedovx.asterism(settings.stars, RADIUS, altitude=GSALT))
     system.filter_meas(vedovx.projection(system, "meas_lines") == 1.0)
-    system.add_ts(TELDIAM, settings.ntssamples, [(0.0, 0.0)])
-    system.add_com(TELDIAM / settings.nsubx, settings.nactux, (0.0, 0.0), 0.0, COUPLING, 0.0, 0.0,
-                   1.0)
+    vedovx.add_ts(system, TELDIAM, settings.ntssamples, [(0.0, 0.0)])
+    vedovx.add_com(system, TELDIAM / settings.nsubx, settings.nactux, COUPLING)
     return system
 
 
@@ -214,67 +221,76 @@ class Results:
     error_rad2: float
     error_nm: float
     strehl_1650nm: float
+    noise_rad2: float
+    tomographic_rad2: float
+    fitting_rad2: float
+    budget_total_rad2: float
 
 
-def nm(variance: float) -> float:
-    return math.copysign(math.sqrt(abs(variance)), variance) * WAVELENGTH_NM / (2.0 * math.pi)
-
-
-def piston_removed(cov: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:
-    """P C P with P = I - 1 1^T / n: the covariance of the phase less its mean over the samples."""
-    centred = cov - cov.mean(axis=0, keepdims=True)
-    result: np.ndarray[Any, Any] = centred - centred.mean(axis=1, keepdims=True)
-    return result
-
-
-def study(settings: Settings, client: Client, timings: Timings) -> Results:
-    store = settings.output / "elt.zarr"
+def frozen_system(settings: Settings, timings: Timings) -> vedovx.FrozenSystem:
     with timings.step("system", f"39 m, {settings.stars} LGS at 90 km on a 34\" circle, "
                                 f"{settings.nsubx} x {settings.nsubx} subapertures"):
-        system = build_system(settings)
-        frozen = vedovx.freeze(system)
+        frozen = vedovx.freeze(build_system(settings))
         (settings.output / "system.yaml").write_text(frozen.document, encoding="utf-8")
+    return frozen
+
+
+def reconstruction(settings: Settings, frozen: vedovx.FrozenSystem, model: Model, client: Client,
+                   timings: Timings) -> tuple[Results, study.Budget]:
+    """The MMSE reconstructor with the covariances of `model`, and its budget. The closed form's
+    arrays keep their plain names in the store, the exact model's are prefixed with exact_."""
+    store = settings.output / "elt.zarr"
+    prefix, step = ("", "") if model == "closed-form" else ("exact_", "exact ")
     counts = frozen.counts
     n = counts.meas
     subaperture = TELDIAM / settings.nsubx
     noise_var = (settings.noise / subaperture) ** 2
     edge, npad = blocks(n, settings.chunk)
-    print(f"    {n} slopes, {counts.ts} truth samples, {counts.com} actuators; the frozen "
-          f"system is {len(frozen.document) / 1e6:.1f} MB; blocks of {edge} x {edge}")
-    if store.exists():
-        shutil.rmtree(store)
+    if not prefix:
+        print(f"    {n} slopes, {counts.ts} truth samples, {counts.com} actuators; the frozen "
+              f"system is {len(frozen.document) / 1e6:.1f} MB; blocks of {edge} x {edge}")
 
-    with timings.step("covariances", f"C_mm ({n} x {n}) and C_tm ({counts.ts} x {n}) "
-                                     f"into {store.name}"):
-        recon = vedovx.dask.recon_matrices(frozen, chunks=(edge, edge), model="closed-form")
+    def name(component: str) -> str:
+        return prefix + component
+
+    with timings.step(f"{step}covariances", f"C_mm ({n} x {n}) and C_tm ({counts.ts} x {n}) "
+                                            f"into {store.name}, {model} model"):
+        recon = vedovx.dask.recon_matrices(frozen, chunks=(edge, edge), model=model)
         stored(client, "evaluating and storing",
-               {"c_meas_meas": recon.c_meas_meas, "c_ts_meas": recon.c_ts_meas}, store)
+               {name("c_meas_meas"): recon.c_meas_meas, name("c_ts_meas"): recon.c_ts_meas},
+               store)
 
-    with timings.step("cholesky", "L L^T = C_mm + C_nn"):
-        c_mm = da.from_zarr(str(store), component="c_meas_meas")
+    with timings.step(f"{step}cholesky", "L L^T = C_mm + C_nn"):
+        c_mm = da.from_zarr(str(store), component=name("c_meas_meas"))
         c = with_diagonal(padded(c_mm, npad, npad, (edge, edge)), n, noise_var)
-        stored(client, "factoring", {"cholesky": da.linalg.cholesky(c, lower=True)}, store)
+        stored(client, "factoring", {name("cholesky"): da.linalg.cholesky(c, lower=True)}, store)
 
-    with timings.step("reconstructor", "R = C_tm (L L^T)^-1: two triangular solves"):
-        low = da.from_zarr(str(store), component="cholesky")
-        c_tm = da.from_zarr(str(store), component="c_ts_meas")
+    with timings.step(f"{step}reconstructor", "R = C_tm (L L^T)^-1: two triangular solves"):
+        low = da.from_zarr(str(store), component=name("cholesky"))
+        c_tm = da.from_zarr(str(store), component=name("c_ts_meas"))
         c_mt = padded(c_tm.T, npad, counts.ts, (edge, counts.ts))
         x = da.linalg.solve_triangular(low, c_mt, lower=True)
         r_t = da.linalg.solve_triangular(low.T, x, lower=False)
-        stored(client, "solving", {"reconstructor": r_t[:n].T.rechunk((counts.ts, edge))}, store)
+        stored(client, "solving",
+               {name("reconstructor"): r_t[:n].T.rechunk((counts.ts, edge))}, store)
 
-    with timings.step("error", "C_tt - R C_mt at the truth samples in the pupil"):
-        r = da.from_zarr(str(store), component="reconstructor")
-        c_tm = da.from_zarr(str(store), component="c_ts_meas")
-        c_tt = vedovx.dask.covariance(frozen, "ts", "ts", model="closed-form")
-        explained, c_tt = dask.compute(r @ c_tm.T, c_tt)
+    with timings.step(f"{step}error", "the budget at the truth samples in the pupil"):
         seen = vedovx.projection(frozen, "ts") == 1.0
-        inside = np.ix_(seen, seen)
-        error = np.diag(piston_removed((c_tt - explained)[inside]))
-        uncorrected = float(np.diag(piston_removed(c_tt[inside])).mean())
-    total = float(error.mean())
-    return Results(n, int(seen.sum()), noise_var, uncorrected, total, nm(total),
-                   math.exp(-total * (WAVELENGTH_NM / SCIENCE_NM) ** 2))
+        r = da.from_zarr(str(store), component=name("reconstructor"))[seen]
+        c_tm = da.from_zarr(str(store), component=name("c_ts_meas"))[seen]
+        c_tt = vedovx.dask.covariance(frozen, "ts", "ts", model=model)[seen][:, seen]
+        # For the MMSE reconstructor the estimation error is C_tt - R C_mt, its noise part
+        # R C_nn R^T; the mirror's fit of the true phase is a least-squares projection.
+        explained, propagated, c_tt = dask.compute(r @ c_tm.T, noise_var * (r @ r.T), c_tt)
+        mirror = vedovx.interaction(frozen, "ts", rows_index=seen)
+        fitting = study.fitting_error(c_tt, mirror, study.fit_matrix(mirror))
+        budget = study.Budget.from_errors(c_tt, c_tt - explained, propagated, fitting,
+                                          wavelength=SCIENCE)
+    error = float(budget.noise[0] + budget.tomographic[0])
+    return Results(n, int(seen.sum()), noise_var, float(budget.uncorrected[0]), error,
+                   float(study.nm(error)), float(study.strehl(error, SCIENCE)),
+                   float(budget.noise[0]), float(budget.tomographic[0]),
+                   float(budget.term("fitting")[0]), float(budget.total[0])), budget
 
 
 def memory_report(client: Client, local: bool) -> dict[str, int]:
@@ -305,32 +321,40 @@ def main(argv: Sequence[str] | None = None) -> int:
                                    threads_per_worker=settings.threads,
                                    memory_limit=settings.memory_limit, dashboard_address=":0")
         client = Client(settings.scheduler or cluster)
+    store = settings.output / "elt.zarr"
+    if store.exists():
+        shutil.rmtree(store)
     try:
-        results = study(settings, client, timings)
+        frozen = frozen_system(settings, timings)
+        found = {model: reconstruction(settings, frozen, model, client, timings)
+                 for model in settings.models}
         peaks = memory_report(client, cluster is not None)
     finally:
         client.close()
         if cluster is not None:
             cluster.close()
-    store = settings.output / "elt.zarr"
     disk = disk_use(store)
     if not settings.keep:
         shutil.rmtree(store)
 
     print()
-    print(f"{results.slopes} slopes; noise {settings.noise} rad rms per slope's phase difference, "
-          f"{results.noise_var:.4g} (rad/m)^2 on the diagonal")
-    print(f"uncorrected phase, piston removed: {results.uncorrected_rad2:.1f} rad^2")
-    print(f"on-axis error of the MMSE estimate (one measurement step ahead), over "
-          f"{results.truth_samples} truth samples: {results.error_rad2:.3f} rad^2 "
-          f"({results.error_nm:.1f} nm rms), Marechal Strehl {results.strehl_1650nm:.3f} at "
-          f"{SCIENCE_NM:.0f} nm")
+    for model, (results, budget) in found.items():
+        print(f"{model} covariance: {results.slopes} slopes; noise {settings.noise} rad rms per "
+              f"slope's phase difference, {results.noise_var:.4g} (rad/m)^2 on the diagonal")
+        print(f"uncorrected phase, piston removed: {results.uncorrected_rad2:.1f} rad^2")
+        print(f"on-axis error of the MMSE estimate (one measurement step ahead), over "
+              f"{results.truth_samples} truth samples: {results.error_rad2:.3f} rad^2 "
+              f"({results.error_nm:.1f} nm rms), Marechal Strehl {results.strehl_1650nm:.3f} at "
+              f"{SCIENCE * 1e9:.0f} nm")
+        print(budget)
     print("times [s]: " + ", ".join(f"{k} {v:.1f}" for k, v in timings.seconds.items()))
     print("peak RSS: " + ", ".join(f"{k} {v / 2**30:.2f} GiB" for k, v in peaks.items()))
     print(f"Zarr store: {disk / 2**30:.2f} GiB on disk" + ("" if settings.keep else " (removed)"))
+    # The first model's figures under "results" (the closed form's unless --model exact).
+    ordered = [vars(results) for results, _ in found.values()]
     (settings.output / "results.json").write_text(json.dumps({
-        "results": vars(results), "seconds": timings.seconds, "peak_rss": peaks,
-        "disk_bytes": disk}, indent=2) + "\n")
+        "results": ordered[0], "models": {m: vars(r) for m, (r, _) in found.items()},
+        "seconds": timings.seconds, "peak_rss": peaks, "disk_bytes": disk}, indent=2) + "\n")
     return 0
 
 

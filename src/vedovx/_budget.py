@@ -23,8 +23,20 @@ TERMS: tuple[Term, ...] = ("uncorrected", "noise", "tomographic", "fitting", "re
 
 
 def nm(variance: npt.ArrayLike, wavelength: float = REFERENCE_WAVELENGTH) -> Any:
-    """A phase variance [rad² at `wavelength`, m] as an rms optical path [nm]:
-    sign(v)·sqrt(|v|)·λ/(2π), λ in nm (a negative difference of variances gives negative nm)."""
+    """A phase variance as an rms optical path: sign(v)·sqrt(|v|)·λ/(2π), λ in nm.
+
+    Parameters
+    ----------
+    variance : float or array_like
+        rad² at `wavelength`; a negative difference of variances gives negative nm.
+    wavelength : float
+        Metres, 500e-9 by default.
+
+    Returns
+    -------
+    float or numpy.ndarray
+        nm.
+    """
     v = np.asarray(variance, dtype=np.float64)
     lam_nm = wavelength_value(wavelength) * 1e9
     return np.copysign(np.sqrt(np.abs(v)), v) * lam_nm / (2.0 * math.pi)
@@ -32,33 +44,62 @@ def nm(variance: npt.ArrayLike, wavelength: float = REFERENCE_WAVELENGTH) -> Any
 
 def strehl(variance: npt.ArrayLike, wavelength: float,
            reference: float = REFERENCE_WAVELENGTH) -> Any:
-    """Maréchal's Strehl ratio exp(-σ²·(λ_ref/λ)²) at the science `wavelength` [m] of a phase
-    variance σ² [rad² at the reference wavelength, m]."""
+    """Maréchal's Strehl ratio exp(-σ²·(λ_ref/λ)²) of a phase variance σ².
+
+    Parameters
+    ----------
+    variance : float or array_like
+        σ², rad² at the reference wavelength.
+    wavelength : float
+        The science wavelength λ, metres.
+    reference : float
+        λ_ref, metres, 500e-9 by default.
+
+    Returns
+    -------
+    float or numpy.ndarray
+    """
     scale = (wavelength_value(reference) / wavelength_value(wavelength)) ** 2
     return np.exp(-np.asarray(variance, dtype=np.float64) * scale)
 
 
 @dataclasses.dataclass(frozen=True, repr=False)
 class Budget(Tabular):
-    """The error budget of a reconstruction, per science direction, in rad² of phase at the
-    reference wavelength (500 nm) averaged over the direction's samples in the pupil, piston
-    removed over those samples (for each term: the mean of the diagonal of P C P, C the term's
-    covariance and P the removal of the samples' mean).
+    """The error budget of a reconstruction, per science direction.
 
-    uncorrected: the phase itself, C_tt.
-    noise: noise propagation, R C_n Rᵀ.
-    tomographic: the rest of the estimation error φ - R·s, whose covariance is
-        C_tt - R C_mt - C_tm Rᵀ + R (C_mm + C_n) Rᵀ, less the noise term.
-    fitting: with mirrors, what the least-squares mirror fit leaves of the true phase,
-        (I - D F) C_tt (I - D F)ᵀ (None without mirrors).
-    residual: with mirrors, the whole error of the corrected phase φ - D F R·s, cross terms
-        included (None without mirrors).
-    total: noise + tomographic + fitting, the usual sum of the terms as if they were independent
-        (``residual`` is what it approximates).
+    Every term is in rad² of phase at the reference wavelength (500 nm), averaged over the
+    direction's samples in the pupil with piston removed over them: the mean over the direction's
+    samples of the diagonal of P C P, C the term's covariance and P the removal of the samples'
+    mean. It prints as a table (nm and Strehl ratios).
 
-    Each is an array, one value per direction; ``maps[term]`` holds the values at every sample
-    (direction k's at ``groups[k]``), ``positions`` where the samples cross the pupil (or None).
-    ``wavelength``: the science wavelength [m] the table shows Strehl ratios at (or None)."""
+    Attributes
+    ----------
+    directions : numpy.ndarray
+        (n, 2), arcsec.
+    uncorrected : numpy.ndarray
+        The phase itself, C_tt; one value per direction, as every term.
+    noise : numpy.ndarray
+        Noise propagation, R C_n Rᵀ.
+    tomographic : numpy.ndarray
+        The rest of the estimation error φ - R·s (whose covariance is
+        C_tt - R C_mt - C_tm Rᵀ + R (C_mm + C_n) Rᵀ): that less the noise term.
+    fitting : numpy.ndarray or None
+        With mirrors, what the least-squares mirror fit leaves of the true phase,
+        (I - D F) C_tt (I - D F)ᵀ.
+    residual : numpy.ndarray or None
+        With mirrors, the whole error of the corrected phase φ - D F R·s, cross terms included:
+        what ``total`` approximates.
+    total : numpy.ndarray
+        noise + tomographic + fitting, the usual sum of the terms as if they were independent.
+    maps : dict of numpy.ndarray
+        Each term (but the total) at every sample; direction k's samples are ``groups[k]``.
+    groups : tuple of numpy.ndarray
+        The indices of each direction's samples in the maps.
+    positions : numpy.ndarray or None
+        Where the samples cross the pupil plane, (n_t, 2), metres.
+    wavelength : float or None
+        The science wavelength, metres, of the table's Strehl ratios.
+    """
 
     directions: FloatArray
     uncorrected: FloatArray
@@ -73,12 +114,12 @@ class Budget(Tabular):
 
     @property
     def total(self) -> FloatArray:
-        """noise + tomographic + fitting per direction [rad²]."""
+        """noise + tomographic + fitting per direction, rad²."""
         total: FloatArray = self.noise + self.tomographic
         return total if self.fitting is None else total + self.fitting
 
     def term(self, name: Term) -> FloatArray:
-        """The term called `name` per direction [rad²]; ValueError for a term this budget lacks."""
+        """The term called `name` per direction, rad²; ValueError for a term this budget lacks."""
         if name not in TERMS:
             raise ValueError(f"name must be one of {', '.join(map(repr, TERMS))}, not {name!r}")
         value = self.total if name == "total" else getattr(self, name)
@@ -88,13 +129,13 @@ class Budget(Tabular):
         return result
 
     def nm(self, name: Term = "total") -> FloatArray:
-        """The term `name` per direction as an rms optical path [nm]."""
+        """The term `name` per direction as an rms optical path, nm."""
         result: FloatArray = nm(self.term(name))
         return result
 
     def strehl(self, wavelength: float | None = None, name: Term = "total") -> FloatArray:
-        """Maréchal's Strehl ratio per direction at `wavelength` [m] (default the budget's) of the
-        term `name` (default the total)."""
+        """Maréchal's Strehl ratio per direction at `wavelength` (metres; default the budget's) of
+        the term `name` (default the total)."""
         lam = self.wavelength if wavelength is None else wavelength
         if lam is None:
             raise ValueError("wavelength: give the science wavelength in metres")
@@ -102,7 +143,7 @@ class Budget(Tabular):
         return result
 
     def map(self, name: Term, k: int) -> FloatArray:
-        """The term `name` at each sample of direction k [rad²]."""
+        """The term `name` at each sample of direction k, rad²."""
         if name == "total":
             values = self.maps["noise"] + self.maps["tomographic"]
             if self.fitting is not None:
@@ -114,10 +155,12 @@ class Budget(Tabular):
         return result
 
     def excess_over(self, reference: Budget, per_sample: bool = False) -> FloatArray:
-        """The estimation error (noise + tomographic) less that of `reference`, a budget of the
-        same science samples estimated otherwise (by one natural star on axis, say): what the
-        sensors' geometry costs beyond what the reference cannot see either. Per direction
-        [rad²], or per sample when `per_sample`."""
+        """The estimation error (noise + tomographic) less that of `reference`.
+
+        `reference` is a budget of the same science samples estimated otherwise (by one natural
+        star on axis, say): the difference is what the sensors' geometry costs beyond what the
+        reference cannot see either. Per direction (rad²), or per sample when `per_sample`.
+        """
         if per_sample:
             if reference.maps["noise"].shape != self.maps["noise"].shape:
                 raise ValueError("reference: its budget has other science samples")
@@ -137,10 +180,31 @@ class Budget(Tabular):
                     directions: npt.ArrayLike | None = None,
                     positions: npt.ArrayLike | None = None,
                     wavelength: float | None = None) -> Budget:
-        """A budget from the covariances at the science samples (n_t × n_t each, piston not yet
-        removed): the phase c_tt, the estimation error, its noise part, and with mirrors the
-        fitting error and the corrected residual. groups: each direction's samples (default one
-        direction); directions: (n, 2) [arcsec] (default (0, 0) each)."""
+        """A budget from the covariances at the science samples, piston not yet removed.
+
+        Parameters
+        ----------
+        c_tt : array_like
+            The phase, n_t × n_t (as every covariance here).
+        estimation : array_like
+            The estimation error φ - R·s.
+        noise : array_like
+            Its noise part, R C_n Rᵀ.
+        fitting, residual : array_like, optional
+            With mirrors: the fitting error and the error of the corrected phase.
+        groups : sequence of index arrays or slices, optional
+            Each direction's samples; default one direction of every sample.
+        directions : array_like, optional
+            (n, 2), arcsec; default (0, 0) each.
+        positions : array_like, optional
+            (n_t, 2): where the samples cross the pupil, metres.
+        wavelength : float, optional
+            The science wavelength, metres, of the table's Strehl ratios.
+
+        Returns
+        -------
+        Budget
+        """
         tt = square(c_tt, "c_tt")
         n = len(tt)
         found = _mmse.group_indices(groups, n)
@@ -201,15 +265,24 @@ def _piston_removed_diagonal(cov: FloatArray, groups: list[np.ndarray[Any, Any]]
 class Reconstruction:
     """A tomographic reconstruction and what it costs.
 
-    reconstructor: R, the phase at the science samples from slopes (n_t × n_m).
-    error: the covariance of the estimation error φ - R·s at the samples (n_t × n_t, piston not
-        removed).
-    budget: its Budget.
-    fit: F, mirror commands from the phase at the samples (n_com × n_t), or None without mirrors.
-    commands: the command matrix F R, mirror commands from slopes (n_com × n_m), or None.
-    samples: for a reconstruction of a system, the indices in ``phi`` of the science samples in
-        their order (those of each direction in the pupil, direction by direction), else None.
-    actuators: likewise, the indices in ``com`` of the mirrors' actuators, or None."""
+    Attributes
+    ----------
+    reconstructor : numpy.ndarray
+        R, the phase at the science samples from slopes, n_t × n_m.
+    error : numpy.ndarray
+        The covariance of the estimation error φ - R·s at the samples, n_t × n_t, piston not
+        removed.
+    budget : Budget
+    fit : numpy.ndarray or None
+        F, mirror commands from the phase at the samples, n_com × n_t (None without mirrors).
+    commands : numpy.ndarray or None
+        The command matrix F R, mirror commands from slopes, n_com × n_m.
+    samples : numpy.ndarray or None
+        For a reconstruction of a system, the indices in ``phi`` of the science samples in their
+        order (those of each direction in the pupil, direction by direction).
+    actuators : numpy.ndarray or None
+        Likewise, the indices in ``com`` of the mirrors' actuators.
+    """
 
     reconstructor: FloatArray
     error: FloatArray
@@ -227,14 +300,39 @@ def reconstruction_from(c_tt: npt.ArrayLike, c_tm: npt.ArrayLike, c_mm: npt.Arra
                         directions: npt.ArrayLike | None = None,
                         positions: npt.ArrayLike | None = None,
                         wavelength: float | None = None) -> Reconstruction:
-    """The reconstruction and its budget from arrays: c_tt (n_t × n_t), c_tm (n_t × n_m), c_mm
-    (n_m × n_m) the covariances of the science phase and the slopes, noise the slope noise
-    covariance (a variance, a diagonal or a matrix); float32 arrays are accepted.
+    """The reconstruction and its budget from arrays.
 
-    reconstructor: judge this R (n_t × n_m) instead of the MMSE one, C_tm (C_mm + C_n)⁻¹.
-    interaction: the mirrors' responses at the science samples (n_t × n_com): adds the fitting
-        and residual terms and the command matrix (``fit_matrix`` with `regularisation`).
-    groups, directions, positions, wavelength: as for ``Budget.from_errors``."""
+    Parameters
+    ----------
+    c_tt : array_like
+        Covariance of the science phase, n_t × n_t.
+    c_tm : array_like
+        Covariance of the science phase with the slopes, n_t × n_m.
+    c_mm : array_like
+        Covariance of the slopes, n_m × n_m.
+    noise : float or array_like
+        The slope noise covariance: a variance, a diagonal or an n_m × n_m matrix.
+    groups : sequence of index arrays or slices, optional
+        Each direction's samples; default one direction.
+    interaction : array_like, optional
+        The mirrors' responses at the samples, n_t × n_com: adds the fitting and residual terms
+        and the command matrix (``fit_matrix`` with `regularisation`).
+    regularisation : float
+        Tikhonov α of the fit, 0 by default.
+    reconstructor : array_like, optional
+        Judge this R (n_t × n_m) instead of the MMSE one, C_tm (C_mm + C_n)⁻¹.
+    directions, positions, wavelength
+        As for ``Budget.from_errors``.
+
+    Returns
+    -------
+    Reconstruction
+
+    Notes
+    -----
+    float32 arrays are accepted (the algebra is in float64); shapes that do not fit are refused
+    with a ValueError naming the argument.
+    """
     mm = square(c_mm, "c_mm")
     tm = matrix(c_tm, "c_tm", (None, len(mm)))
     tt = matrix(c_tt, "c_tt", (len(tm), len(tm)))
@@ -277,20 +375,40 @@ def reconstruction(system: Any, noise: npt.ArrayLike, *, science: Science = None
                    progress: Any = None, threads: int | None = None) -> Reconstruction:
     """The MMSE reconstruction of the science phase from the system's slopes, and its budget.
 
-    The science samples are phase samples of the system (``phi``) in the pupil: those of each
-    direction of `science` (what ``vedovx.add_science`` returned, or a list of index arrays into
-    ``phi``, one per direction), or by default every phase sample as one direction. The
-    covariances come from the system's layers by `model` ("exact" or "closed-form"), the science
-    phase read `lag` after the slopes; noise is the slope noise covariance (a variance, a diagonal
-    such as ``slope_noise(system, ...)``, or a matrix).
+    The science samples are phase samples of the system (``phi``) in the pupil. The covariances
+    come from the system's layers, the science phase read `lag` after the slopes.
 
-    dms: the mirrors to fit the phase with: True for every actuator of the system, or indices,
-        a slice or a boolean mask over ``com``; None (default) for no fitting.
-    regularisation: Tikhonov α of the fit (``fit_matrix``).
-    reconstructor: judge this R instead of the MMSE one (n_t × n_m, the samples in the order of
-        a previous Reconstruction's ``samples``).
-    wavelength: science wavelength [m] of the budget's Strehl ratios.
-    progress, threads: as for ``vedovx.covariance``."""
+    Parameters
+    ----------
+    system : vedov.SystemGeom or FrozenSystem
+    noise : float or array_like
+        The slope noise covariance: a variance, a diagonal (``slope_noise(system, ...)``) or a
+        matrix.
+    science : Science or sequence of index arrays, optional
+        The samples of each direction: what ``vedovx.add_science`` returned, or index arrays into
+        ``phi``, one per direction. Default: every phase sample, as one direction.
+    dms : True or array_like or slice, optional
+        The mirrors to fit the phase with: True for every actuator, or indices, a slice or a
+        boolean mask over ``com``. Default: no fitting.
+    regularisation : float
+        Tikhonov α of the fit (``fit_matrix``), 0 by default.
+    model : {"exact", "closed-form"}
+        The covariance model, exact by default.
+    lag : float
+        Seconds, 0 by default.
+    reconstructor : array_like, optional
+        Judge this R instead of the MMSE one (n_t × n_m, the samples in the order of a previous
+        Reconstruction's ``samples``).
+    wavelength : float, optional
+        The science wavelength, metres, of the budget's Strehl ratios.
+    progress, threads
+        As for ``vedovx.covariance``.
+
+    Returns
+    -------
+    Reconstruction
+        With ``samples`` (and ``actuators``) saying which entries of the system it uses.
+    """
     groups, directions = _science_groups(system, science)
     inside = _matrices.projection(system, "phi", threads=threads) == 1.0
     kept = [g[inside[g]] for g in groups]
@@ -319,8 +437,12 @@ def reconstruction(system: Any, noise: npt.ArrayLike, *, science: Science = None
 
 
 def budget(system: Any, noise: npt.ArrayLike, **options: Any) -> Budget:
-    """``reconstruction(system, noise, **options).budget``: the error budget per science
-    direction."""
+    """The error budget per science direction: ``reconstruction(system, noise, **options).budget``.
+
+    Returns
+    -------
+    Budget
+    """
     return reconstruction(system, noise, **options).budget
 
 

@@ -22,8 +22,17 @@ Directions = Any  # an (n, 2) array-like of (x, y) pairs, or an Asterism
 
 @dataclasses.dataclass(frozen=True)
 class Asterism:
-    """Directions (x, y) [arcsec] of a set of stars, one row each, and the stars' altitude
-    (+inf for natural stars). Builders take it in place of a list of directions and its altitude."""
+    """Directions of a set of stars and their altitude.
+
+    Builders take it in place of a list of directions (and its altitude).
+
+    Attributes
+    ----------
+    directions : numpy.ndarray
+        (n, 2): (x, y) per star, arcsec.
+    altitude : float
+        Metres; +inf for natural stars.
+    """
 
     directions: np.ndarray[Any, np.dtype[np.float64]]
     altitude: float = math.inf
@@ -37,13 +46,25 @@ class Asterism:
 
 
 def asterism(n: int, radius: float, altitude: float = math.inf, shape: Shape = "ring") -> Asterism:
-    """n stars around the axis at `altitude` (+inf: natural stars).
+    """n stars around the axis.
 
-    shape="ring": on a circle of `radius` [arcsec], star k at the angle 2πk/n from the x axis,
-        counter-clockwise, at (radius·cos(2πk/n), radius·sin(2πk/n)) (exact at quarter turns);
-    shape="square": on a square grid of m × m stars (n = m²) spanning [-radius, radius] on both
-        axes, x index outer as vedov's grids (n = 4: the corners, n = 9: corners, edge midpoints and
-        the axis; n = 1: the axis).
+    Parameters
+    ----------
+    n : int
+        Number of stars, at least 1.
+    radius : float
+        Arcsec.
+    altitude : float
+        Metres, +inf (natural stars) by default.
+    shape : {"ring", "square"}
+        "ring": on a circle of `radius`, star k at (radius·cos(2πk/n), radius·sin(2πk/n)), the
+        angle counted from the x axis toward y (exact at quarter turns). "square": on a grid of
+        m × m stars (n = m²) spanning [-radius, radius] on both axes, x index outer as vedov's
+        grids (n = 4: the corners; n = 9: corners, edge midpoints and the axis; n = 1: the axis).
+
+    Returns
+    -------
+    Asterism
     """
     count = _count(n, "n")
     if shape not in ("ring", "square"):
@@ -69,12 +90,26 @@ def add_meas(system: Any, teldiam: float, nsubx: int, wfs_dirs: Directions,
              gsalt: float | None = None, *, wfs_delta: npt.ArrayLike | None = None,
              wfs_clocking: npt.ArrayLike | None = None,
              wfs_zoom: npt.ArrayLike | None = None) -> None:
-    """``system.add_meas`` with arrays and defaults: one Shack-Hartmann sensor per row of
-    `wfs_dirs` (an (n, 2) array of directions [arcsec] or an Asterism).
+    """``system.add_meas`` with arrays and defaults: one Shack-Hartmann sensor per direction.
 
-    gsalt: the guide stars' altitude (default: the asterism's, else +inf; given, it wins).
-    wfs_delta (n, 2), wfs_clocking (n,), wfs_zoom (n,): per sensor, or one value for all; default
-    0 (no shift, rotation or magnification). Equals the plain vedov call with these values."""
+    Equals the plain vedov call with these values (the same document).
+
+    Parameters
+    ----------
+    system : vedov.SystemGeom
+    teldiam : float
+        Metres.
+    nsubx : int
+        Sub-apertures across.
+    wfs_dirs : array_like or Asterism
+        (n, 2): the guide stars' directions, arcsec.
+    gsalt : float, optional
+        The guide stars' altitude, metres: given, it wins; else the asterism's, else +inf.
+    wfs_delta : array_like, optional
+        Pattern shift (x, y), metres: one pair for all sensors or (n, 2); default none.
+    wfs_clocking, wfs_zoom : float or array_like, optional
+        Rotation (radians) and relative magnification: one for all or one per sensor; default 0.
+    """
     check_system(system)
     dirs, height = _directions(wfs_dirs, "wfs_dirs", gsalt, "gsalt")
     n = len(dirs)
@@ -83,7 +118,18 @@ def add_meas(system: Any, teldiam: float, nsubx: int, wfs_dirs: Directions,
 
 
 def add_ts(system: Any, teldiam: float, ntssamples: int, ts_dirs: Directions) -> None:
-    """``system.add_ts`` with an (n, 2) array of directions [arcsec] (or an Asterism)."""
+    """``system.add_ts`` taking an (n, 2) array of directions (arcsec) or an Asterism.
+
+    Parameters
+    ----------
+    system : vedov.SystemGeom
+    teldiam : float
+        Metres.
+    ntssamples : int
+        Samples across.
+    ts_dirs : array_like or Asterism
+        (n, 2), arcsec.
+    """
     check_system(system)
     dirs, _ = _directions(ts_dirs, "ts_dirs", None, "")
     system.add_ts(teldiam, ntssamples, dirs)
@@ -92,8 +138,26 @@ def add_ts(system: Any, teldiam: float, ntssamples: int, ts_dirs: Directions) ->
 def add_com(system: Any, pitch: float, nactux: int, coupling: float, *, dmalt: float = 0.0,
             dm_delta: npt.ArrayLike = (0.0, 0.0), dm_clocking: float = 0.0, dm_zoom: float = 0.0,
             microns_per_volt: float = 1.0) -> None:
-    """``system.add_com`` with defaults: a mirror at the pupil (dmalt 0), unshifted, unrotated,
-    unmagnified, of unit peak response; dm_delta any (x, y) pair (a NumPy array too)."""
+    """``system.add_com`` with defaults: one deformable mirror.
+
+    Parameters
+    ----------
+    system : vedov.SystemGeom
+    pitch : float
+        Metres between actuators.
+    nactux : int
+        Actuators across.
+    coupling : float
+        The response one pitch away as a fraction of the peak.
+    dmalt : float
+        The mirror's altitude, metres; 0 (the pupil) by default.
+    dm_delta : array_like
+        Pattern shift (x, y), metres (a NumPy array too); none by default.
+    dm_clocking, dm_zoom : float
+        Rotation (radians) and relative magnification; 0 by default.
+    microns_per_volt : float
+        Peak response, 1 by default.
+    """
     check_system(system)
     system.add_com(pitch, nactux, _pair(dm_delta, "dm_delta"), dmalt, coupling, dm_clocking,
                    dm_zoom, microns_per_volt)
@@ -106,9 +170,31 @@ def new_system(*, teldiam: float, cobs: float, coupling: float, nactux: int, pit
                dm_clocking: float = 0.0, wfs_clocking: npt.ArrayLike | None = None,
                dm_zoom: float = 0.0, wfs_zoom: npt.ArrayLike | None = None,
                microns_per_volt: float = 1.0) -> vedov.SystemGeom:
-    """``vedov.SystemGeom.new`` by keyword, with arrays and defaults: no truth sensor, the mirror
-    at the pupil, nothing shifted, rotated or magnified, guide stars at the asterism's altitude
-    (else at infinity), unit actuator response. Equals the plain vedov call with these values."""
+    """``vedov.SystemGeom.new`` by keyword, with arrays and defaults.
+
+    The defaults: no truth sensor, the mirror at the pupil, nothing shifted, rotated or
+    magnified, the guide stars at the asterism's altitude (else at infinity), unit actuator
+    response. Equals the plain vedov call with these values (the same document).
+
+    Parameters
+    ----------
+    teldiam, cobs, coupling, nactux, pitch, nsubx, nphisamples
+        As for ``vedov.SystemGeom.new``; required.
+    wfs_dirs : array_like or Asterism
+        (n, 2): the guide stars' directions, arcsec.
+    gsalt : float, optional
+        As for ``add_meas``.
+    dmalt, ntssamples, dm_delta, dm_clocking, dm_zoom, microns_per_volt
+        As for ``vedov.SystemGeom.new``; 0, 0, (0, 0), 0, 0 and 1 by default.
+    ts_dirs : array_like or Asterism
+        (n, 2), arcsec; none by default.
+    wfs_delta, wfs_clocking, wfs_zoom
+        As for ``add_meas``.
+
+    Returns
+    -------
+    vedov.SystemGeom
+    """
     dirs, height = _directions(wfs_dirs, "wfs_dirs", gsalt, "gsalt")
     truth, _ = _directions(ts_dirs, "ts_dirs", None, "")
     n = len(dirs)
@@ -124,12 +210,24 @@ def new_system(*, teldiam: float, cobs: float, coupling: float, nactux: int, pit
 
 @dataclasses.dataclass(frozen=True)
 class Science:
-    """Phase samples toward science directions: where add_science put them in ``phi``.
+    """Phase samples toward science directions: where ``add_science`` put them in ``phi``.
 
-    directions: (n, 2) [arcsec]; altitude: of the source they look at (+inf: at infinity);
-    nsamples: samples across the grid of each direction; teldiam: its width; start: the index in
-    ``phi`` of the first sample. Direction k's samples are ``phi[start + k·nsamples² :
-    start + (k+1)·nsamples²]``, in vedov's grid order (x index outer)."""
+    Direction k's samples are ``phi[start + k·nsamples² : start + (k+1)·nsamples²]``, in vedov's
+    grid order (x index outer).
+
+    Attributes
+    ----------
+    directions : numpy.ndarray
+        (n, 2), arcsec.
+    altitude : float
+        Of the source the samples look at, metres (+inf: at infinity).
+    nsamples : int
+        Samples across each direction's grid.
+    teldiam : float
+        The grid's width, metres.
+    start : int
+        The index in ``phi`` of the first sample.
+    """
 
     directions: np.ndarray[Any, np.dtype[np.float64]]
     altitude: float
@@ -153,15 +251,32 @@ class Science:
 
 def add_science(system: Any, directions: Directions, nsamples: int, *,
                 teldiam: float | None = None, altitude: float | None = None) -> Science:
-    """Appends to ``phi`` phase samples over the pupil toward each direction (x, y) [arcsec] (an
-    (n, 2) array or an Asterism): per direction, vedov's phase-sample grid (the centres of
-    nsamples × nsamples equal cells across `teldiam`, default the pupil's diameter), the line
-    through each sample heading for the direction's point at `altitude` (default the asterism's,
-    else +inf: lines parallel to the direction, slopes x·4.848e-6 and y·4.848e-6 as vedov's
-    builders make them). Toward (0, 0) at infinity they equal ``add_phi(teldiam, nsamples)``.
+    """Appends to ``phi`` phase samples over the pupil toward each direction.
 
-    Returns where they are. Nothing is appended when an argument is refused (ValueError naming it)
-    or the system is being read (RuntimeError)."""
+    Per direction, vedov's phase-sample grid (the centres of nsamples × nsamples equal cells
+    across `teldiam`), the line through each sample heading for the direction's point at
+    `altitude`, or at infinity parallel to the direction (slopes x·4.848e-6 and y·4.848e-6, as
+    vedov's builders make them). Toward (0, 0) at infinity they equal
+    ``add_phi(teldiam, nsamples)``. Nothing is appended when an argument is refused (ValueError
+    or TypeError naming it) or the system is being read (RuntimeError).
+
+    Parameters
+    ----------
+    system : vedov.SystemGeom
+    directions : array_like or Asterism
+        (n, 2), arcsec.
+    nsamples : int
+        Samples across, at least 1.
+    teldiam : float, optional
+        The grid's width, metres; default the pupil's diameter.
+    altitude : float, optional
+        Of the source, metres: given, it wins; else the asterism's, else +inf.
+
+    Returns
+    -------
+    Science
+        Where the samples are.
+    """
     check_system(system)
     dirs, height = _directions(directions, "directions", altitude, "altitude")
     count = _count(nsamples, "nsamples")

@@ -13,16 +13,29 @@ from vedovx._mmse import FloatArray, Groups, centre, matrix
 
 def fit_matrix(interaction: npt.ArrayLike, *, regularisation: float = 0.0,
                groups: Groups = None) -> FloatArray:
-    """F, the mirror commands c = F·φ that best fit a phase φ given at the science samples: the
-    c minimising |P(φ - D c)|² + α|c|², with D the actuators' responses at the samples
-    (`interaction`, n_t × n_com, for instance ``vedovx.interaction(system, "phi")`` restricted to
-    the samples in the pupil), P the removal of each group's mean (piston does not count) and α
-    the Tikhonov `regularisation` (in the units of DᵀPD's elements).
+    """The least-squares mirror fit F: commands c = F·φ that best fit a phase φ at the samples.
 
-    α > 0: F = (DᵀPD + αI)⁻¹ (PD)ᵀ, by Cholesky. α = 0: F = (PD)⁺, the minimum-norm
-    least-squares solution (SciPy's pseudo-inverse, singular values below max(n_t, n_com)·ε times
-    the largest dropped). groups: the samples of each pupil, as for ``piston_removed``. Returns
-    n_com × n_t."""
+    c minimises |P(φ - D c)|² + α|c|², D the actuators' responses at the samples, P the removal
+    of each group's mean (piston does not count) and α the Tikhonov regularisation. With α > 0,
+    F = (DᵀPD + αI)⁻¹ (PD)ᵀ, by Cholesky; with α = 0, F = (PD)⁺, the minimum-norm least-squares
+    solution (SciPy's pseudo-inverse: singular values below max(n_t, n_com)·ε times the largest
+    are dropped).
+
+    Parameters
+    ----------
+    interaction : array_like
+        D, n_t × n_com: for instance ``vedovx.interaction(system, "phi")`` at the samples in the
+        pupil.
+    regularisation : float
+        α, in the units of DᵀPD's elements; 0 by default.
+    groups : sequence of index arrays or slices, optional
+        The samples of each pupil, as for ``piston_removed``; default one.
+
+    Returns
+    -------
+    numpy.ndarray
+        F, n_com × n_t.
+    """
     d = matrix(interaction, "interaction", (None, None))
     alpha = float(regularisation)
     if not (math.isfinite(alpha) and alpha >= 0.0):
@@ -39,10 +52,24 @@ def fit_matrix(interaction: npt.ArrayLike, *, regularisation: float = 0.0,
 
 def fitting_error(c_tt: npt.ArrayLike, interaction: npt.ArrayLike,
                   fit: npt.ArrayLike) -> FloatArray:
-    """(I - D F) C_tt (I - D F)ᵀ: the covariance of what the mirrors leave of the true phase
-    φ (covariance C_tt at the science samples) when they take the commands F·φ; D the actuators'
-    responses at the samples (n_t × n_com), F from ``fit_matrix``. Piston is not removed
-    (``piston_removed`` does)."""
+    """The covariance (I - D F) C_tt (I - D F)ᵀ of what the mirrors leave of the true phase.
+
+    The mirrors take the commands F·φ; piston is not removed (``piston_removed`` does).
+
+    Parameters
+    ----------
+    c_tt : array_like
+        Covariance of the phase at the samples, n_t × n_t.
+    interaction : array_like
+        D, the actuators' responses at the samples, n_t × n_com.
+    fit : array_like
+        F, n_com × n_t (``fit_matrix``).
+
+    Returns
+    -------
+    numpy.ndarray
+        n_t × n_t.
+    """
     d = matrix(interaction, "interaction", (None, None))
     f = matrix(fit, "fit", (d.shape[1], d.shape[0]))
     tt = matrix(c_tt, "c_tt", (d.shape[0], d.shape[0]))
@@ -53,8 +80,20 @@ def fitting_error(c_tt: npt.ArrayLike, interaction: npt.ArrayLike,
 
 
 def command_matrix(fit: npt.ArrayLike, reconstructor: npt.ArrayLike) -> FloatArray:
-    """M = F R: mirror commands from slopes (n_com × n_m), the fit F (n_com × n_t) of the phase
-    that the reconstructor R (n_t × n_m) estimates at the science samples."""
+    """The command matrix M = F R: mirror commands from slopes.
+
+    Parameters
+    ----------
+    fit : array_like
+        F, n_com × n_t (``fit_matrix``).
+    reconstructor : array_like
+        R, n_t × n_m, which estimates the phase at the samples from the slopes.
+
+    Returns
+    -------
+    numpy.ndarray
+        M, n_com × n_m.
+    """
     f = matrix(fit, "fit", (None, None))
     r = matrix(reconstructor, "reconstructor", (f.shape[1], None))
     result: FloatArray = f @ r

@@ -70,9 +70,19 @@ class SystemInfo(Tabular):
 
 @dataclasses.dataclass(frozen=True)
 class Sensor:
-    """The slopes of one guide star: its direction (x, y) [arcsec, the slopes of its lines of sight
-    over vedov's 4.848e-6], its altitude (+inf for a natural star), the distance its slopes are
-    taken over (the sub-aperture size), and the indices of its measurements in ``meas``."""
+    """The slopes of one guide star.
+
+    Attributes
+    ----------
+    direction : tuple of float
+        (x, y), arcsec: the slopes of its lines of sight over vedov's 4.848e-6.
+    altitude : float
+        Metres; +inf for a natural star (NaN where the measurements name no source).
+    subaperture : float
+        The distance its slopes are taken over, metres.
+    indices : numpy.ndarray
+        Its measurements' indices in ``meas``.
+    """
 
     direction: tuple[float, float]
     altitude: float
@@ -134,11 +144,21 @@ def sensor_labels(system: Any) -> np.ndarray[Any, np.dtype[np.int64]]:
 
 
 def sensors(system: Any) -> tuple[Sensor, ...]:
-    """The system's wavefront sensors: its measurements grouped by guide star (kind, direction and
-    altitude alike), in the order of their first measurement.
+    """The system's wavefront sensors: its measurements grouped by guide star.
 
-    The builders give each guide star one sensor, so this finds the sensors of ``add_meas`` (after
-    filters and reorders too); two sensors looking at the same star count as one."""
+    Measurements of one kind, direction and source altitude make a sensor, in the order of their
+    first measurement. The builders give each guide star one sensor, so this finds the sensors of
+    ``add_meas`` (after filters and reorders too); two sensors looking at the same star count as
+    one.
+
+    Parameters
+    ----------
+    system : vedov.SystemGeom or FrozenSystem
+
+    Returns
+    -------
+    tuple of Sensor
+    """
     with borrowed(system) as held:
         rows = geometry(held, "meas")
     keys = np.nan_to_num(rows[:, [KIND, XZ, YZ, ALTITUDE]], nan=np.inf)

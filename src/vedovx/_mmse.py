@@ -90,10 +90,23 @@ class Noise:
 
 
 def piston_removed(cov: npt.ArrayLike, groups: Groups = None) -> FloatArray:
-    """P C Pᵀ with P removing each group's mean: the covariance of a phase less its average over
-    each group of samples (the samples of one pupil). groups: index arrays or slices covering the
-    samples, each sample in one; default one group of every sample. Rows and columns of different
-    groups are centred each on its own group."""
+    """The covariance of a phase less its average over each group of samples: P C Pᵀ.
+
+    P removes each group's mean (a group is the samples of one pupil); rows and columns of
+    different groups are centred each on its own group.
+
+    Parameters
+    ----------
+    cov : array_like
+        Covariance of the samples, n × n.
+    groups : sequence of index arrays or slices, optional
+        Covering the samples, each sample in one group; default one group of every sample.
+
+    Returns
+    -------
+    numpy.ndarray
+        n × n.
+    """
     c = matrix(cov, "cov", (None, None))
     centred = _centre_rows(c, groups, "cov")
     return _centre_rows(centred.T, groups, "cov").T
@@ -155,13 +168,32 @@ def from_whitened(factor: FloatArray, x: FloatArray) -> FloatArray:
 
 def mmse_reconstructor(c_tm: npt.ArrayLike, c_mm: npt.ArrayLike,
                        noise: npt.ArrayLike) -> FloatArray:
-    """R = C_t,m (C_m,m + C_n)⁻¹: the minimum-mean-square-error estimate R·s of the phase at the
-    science samples t from the slopes s, by a Cholesky factorisation of C_m,m + C_n (SciPy).
+    """The minimum-mean-square-error reconstructor R = C_t,m (C_m,m + C_n)⁻¹.
 
-    c_tm: covariance of the science phase with the slopes (n_t × n_m; for instance
-    ``vedovx.covariance(system, "phi", "meas")``); c_mm: covariance of the slopes (n_m × n_m);
-    noise: the slope noise covariance C_n: a variance, a 1-D diagonal or an n_m × n_m matrix.
-    float32 arrays are accepted (the algebra is in float64). Returns n_t × n_m."""
+    R·s estimates the phase at the science samples t from the slopes s; computed with a Cholesky
+    factorisation of C_m,m + C_n (SciPy), in float64 (float32 arrays are accepted).
+
+    Parameters
+    ----------
+    c_tm : array_like
+        Covariance of the science phase with the slopes, n_t × n_m (for instance
+        ``vedovx.covariance(system, "phi", "meas")``).
+    c_mm : array_like
+        Covariance of the slopes, n_m × n_m.
+    noise : float or array_like
+        The slope noise covariance C_n: a variance, a diagonal (1-D) or an n_m × n_m matrix.
+
+    Returns
+    -------
+    numpy.ndarray
+        R, n_t × n_m.
+
+    Raises
+    ------
+    ValueError
+        Shapes that do not fit (naming the argument), values that are not finite, or
+        C_m,m + C_n not positive definite.
+    """
     mm = square(c_mm, "c_mm")
     tm = matrix(c_tm, "c_tm", (None, mm.shape[0]))
     factor = cholesky(mm, Noise(noise, mm.shape[0]))
@@ -171,14 +203,26 @@ def mmse_reconstructor(c_tm: npt.ArrayLike, c_mm: npt.ArrayLike,
 def estimation_error(c_tt: npt.ArrayLike, c_tm: npt.ArrayLike, c_mm: npt.ArrayLike,
                      noise: npt.ArrayLike,
                      reconstructor: npt.ArrayLike | None = None) -> FloatArray:
-    """The covariance of the estimation error φ - R·s at the science samples (n_t × n_t):
+    """The covariance of the estimation error φ - R·s at the science samples.
 
-        C_tt - R C_mt - C_tm Rᵀ + R (C_mm + C_n) Rᵀ
+    For a reconstructor R it is ``C_tt - R C_mt - C_tm Rᵀ + R (C_mm + C_n) Rᵀ``; for the MMSE one
+    (the default) ``C_tt - C_tm (C_mm + C_n)⁻¹ C_mt``, computed as C_tt - XᵀX with X = L⁻¹ C_mt and
+    L the Cholesky factor of C_mm + C_n. Piston is not removed (``piston_removed`` does).
 
-    for a given reconstructor R (n_t × n_m), and for the MMSE one (the default, R =
-    C_tm (C_mm + C_n)⁻¹) its value C_tt - C_tm (C_mm + C_n)⁻¹ C_mt, computed as C_tt - XᵀX with
-    X = L⁻¹ C_mt. Piston is not removed (``piston_removed`` does). Arguments as for
-    ``mmse_reconstructor``; c_tt is the covariance of the science phase (n_t × n_t)."""
+    Parameters
+    ----------
+    c_tt : array_like
+        Covariance of the science phase, n_t × n_t.
+    c_tm, c_mm, noise
+        As for ``mmse_reconstructor``.
+    reconstructor : array_like, optional
+        R, n_t × n_m; default the MMSE reconstructor.
+
+    Returns
+    -------
+    numpy.ndarray
+        n_t × n_t.
+    """
     mm = square(c_mm, "c_mm")
     tm = matrix(c_tm, "c_tm", (None, mm.shape[0]))
     tt = matrix(c_tt, "c_tt", (tm.shape[0], tm.shape[0]))
@@ -192,7 +236,19 @@ def estimation_error(c_tt: npt.ArrayLike, c_tm: npt.ArrayLike, c_mm: npt.ArrayLi
 
 
 def noise_propagation(reconstructor: npt.ArrayLike, noise: npt.ArrayLike) -> FloatArray:
-    """R C_n Rᵀ: the covariance that slope noise C_n (a variance, a diagonal or a matrix) adds to
-    the estimate R·s at the science samples (n_t × n_t)."""
+    """The covariance R C_n Rᵀ that slope noise adds to the estimate R·s.
+
+    Parameters
+    ----------
+    reconstructor : array_like
+        R, n_t × n_m.
+    noise : float or array_like
+        C_n: a variance, a diagonal or an n_m × n_m matrix.
+
+    Returns
+    -------
+    numpy.ndarray
+        n_t × n_t.
+    """
     r = matrix(reconstructor, "reconstructor", (None, None))
     return Noise(noise, r.shape[1]).propagated(r)

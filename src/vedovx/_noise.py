@@ -18,13 +18,25 @@ FloatArray = np.ndarray[Any, np.dtype[np.float64]]
 
 
 def slope_variance(angle: npt.ArrayLike, wavelength: float = REFERENCE_WAVELENGTH) -> Any:
-    """The variance [(rad/m)²] of a slope whose centroid error is `angle` [arcsec rms].
+    """The variance of a slope whose centroid error is `angle`.
 
-    A slope is the phase gradient in radians of phase per metre at `wavelength` [m] (vedov's
-    slopes, at the layers' reference wavelength 500 nm unless stated); a wavefront tilt of θ
-    radians is the gradient 2π·θ/λ, so the variance is (2π·θ/λ)² with θ = angle / 206264.806...
-    (arcseconds per radian, 180·3600/π; not vedov's 4.848e-6 direction factor). Element-wise over
-    an array of angles."""
+    A slope is the phase gradient in radians of phase per metre at `wavelength` (vedov's slopes,
+    at the layers' reference wavelength); a wavefront tilt of θ radians is the gradient 2π·θ/λ, so
+    the variance is (2π·θ/λ)², θ = angle / 206264.806... (arcseconds per radian, 180·3600/π; not
+    vedov's 4.848e-6 direction factor).
+
+    Parameters
+    ----------
+    angle : float or array_like
+        Centroid error, arcsec rms; finite and non-negative. Element-wise over an array.
+    wavelength : float
+        Metres, 500e-9 by default.
+
+    Returns
+    -------
+    float or numpy.ndarray
+        Slope variance, (rad/m)².
+    """
     theta = np.asarray(angle, dtype=np.float64)
     if np.any(~np.isfinite(theta)) or np.any(theta < 0):
         raise ValueError(f"angle must be finite and non-negative [arcsec rms], not {angle!r}")
@@ -34,20 +46,37 @@ def slope_variance(angle: npt.ArrayLike, wavelength: float = REFERENCE_WAVELENGT
 
 def centroid_error(photons: npt.ArrayLike, *, pixel_scale: float, spot_fwhm: float,
                    read_noise: float = 0.0, window: float | None = None) -> Any:
-    """The rms error [arcsec] of a centre-of-gravity centroid on one axis, from photon and read
-    noise, for a Gaussian spot (the usual formulas: Rousset 1999, "Wave-front sensors", in
-    Adaptive Optics in Astronomy, ed. Roddier, ch. 5; Thomas et al. 2006, MNRAS 371, 323).
+    """The rms error of a centre-of-gravity centroid on one axis, from photon and read noise.
 
-    In pixels², with N_ph detected photons per sub-aperture and frame, N_T the spot's FWHM in
-    pixels (spot_fwhm / pixel_scale), σ_e the read noise [electrons rms per pixel] and N_S the
-    pixels across the centroid window:
+    The usual formulas for a Gaussian spot (Rousset 1999, "Wave-front sensors", in Adaptive
+    Optics in Astronomy, ed. Roddier, ch. 5; Thomas et al. 2006, MNRAS 371, 323), in pixels²,
+    with N_ph detected photons per sub-aperture and frame, N_T the spot's FWHM in pixels
+    (spot_fwhm / pixel_scale), σ_e the read noise and N_S the pixels across the centroid window::
 
         σ² = N_T² / (8 ln 2 · N_ph)  +  σ_e² · N_S⁴ / (12 · N_ph²)
 
-    (the first term is the spot's variance over the photon count, σ_spot² / N_ph; the second the
-    read noise of N_S² pixels weighted by their squared distance to the centre). The result is
-    pixel_scale · σ. photons: a number or an array (one per sensor, say); pixel_scale and
-    spot_fwhm in arcsec; window: needed when read_noise is not zero."""
+    The first term is the spot's variance over the photon count, σ_spot² / N_ph; the second the
+    read noise of N_S² pixels weighted by their squared distance to the centre. The result is
+    pixel_scale · σ.
+
+    Parameters
+    ----------
+    photons : float or array_like
+        Detected photons per sub-aperture and frame (one per sensor, say); positive.
+    pixel_scale : float
+        Arcsec per pixel.
+    spot_fwhm : float
+        The spot's full width at half maximum, arcsec.
+    read_noise : float
+        Electrons rms per pixel, 0 by default.
+    window : float, optional
+        Pixels across the centroid window; needed when `read_noise` is not zero.
+
+    Returns
+    -------
+    float or numpy.ndarray
+        Centroid error, arcsec rms (``slope_variance`` makes it a slope variance).
+    """
     n = np.asarray(photons, dtype=np.float64)
     if np.any(~(n > 0)) or np.any(~np.isfinite(n)):
         raise ValueError(f"photons must be finite and positive, not {photons!r}")
@@ -68,13 +97,26 @@ def centroid_error(photons: npt.ArrayLike, *, pixel_scale: float, spot_fwhm: flo
 
 def slope_noise(system: Any, angle: npt.ArrayLike,
                 wavelength: float = REFERENCE_WAVELENGTH) -> FloatArray:
-    """The diagonal of the slope noise covariance of `system`, one variance [(rad/m)²] per
-    measurement: ``slope_variance(angle of its sensor, wavelength)``.
+    """The diagonal of the slope noise covariance of `system`.
 
-    angle: the centroid error [arcsec rms], one number for every sensor or one per sensor in the
-    order of ``vedovx.sensors(system)``. Noise of different slopes is independent; pass the array
-    where a noise covariance is wanted (a 1-D array stands for its diagonal), or ``np.diag`` of
-    it."""
+    Noise of different slopes is independent; each slope's variance is
+    ``slope_variance(angle of its sensor, wavelength)``. Pass the array wherever a noise
+    covariance is wanted (a 1-D array stands for its diagonal), or ``numpy.diag`` of it.
+
+    Parameters
+    ----------
+    system : vedov.SystemGeom or FrozenSystem
+    angle : float or array_like
+        Centroid error, arcsec rms: one for every sensor, or one per sensor in the order of
+        ``vedovx.sensors(system)``.
+    wavelength : float
+        Metres, 500e-9 by default.
+
+    Returns
+    -------
+    numpy.ndarray
+        One variance per measurement, (rad/m)².
+    """
     found = sensors(system)
     values = np.asarray(angle, dtype=np.float64)
     if values.ndim == 0:
@@ -90,12 +132,23 @@ def slope_noise(system: Any, angle: npt.ArrayLike,
 
 
 def noise_blocks(system: Any, blocks: Sequence[npt.ArrayLike]) -> FloatArray:
-    """A slope noise covariance [(rad/m)²] made of one block per sensor (in the order of
-    ``vedovx.sensors(system)``), each block the covariance of that sensor's slopes in their order
-    in ``meas``; slopes of different sensors are uncorrelated (zero).
+    """A slope noise covariance made of your own block per sensor.
 
-    A block may be a number (that variance on the diagonal), a 1-D array (the diagonal) or a
-    symmetric 2-D array."""
+    Slopes of different sensors are uncorrelated (zero).
+
+    Parameters
+    ----------
+    system : vedov.SystemGeom or FrozenSystem
+    blocks : sequence
+        One block per sensor, in the order of ``vedovx.sensors(system)``: the covariance of that
+        sensor's slopes in their order in ``meas``, (rad/m)². A number (that variance on the
+        diagonal), a 1-D array (the diagonal) or a symmetric 2-D array.
+
+    Returns
+    -------
+    numpy.ndarray
+        The noise covariance, one row and column per measurement.
+    """
     found = sensors(system)
     if len(blocks) != len(found):
         raise ValueError(f"blocks: {len(blocks)} blocks for {len(found)} sensors")

@@ -69,12 +69,26 @@ def _square(ax: Axes, half: float) -> None:
 
 def pupil(system: Any, ax: Axes | None = None, *, sensor: int = 0,
           kept_meas: npt.ArrayLike | None = None, kept_com: npt.ArrayLike | None = None) -> Axes:
-    """The pupil with the sub-apertures of one sensor (``vedovx.sensors(system)[sensor]``) and the
-    mirrors' actuators (at their x, y, whatever their altitude; one colour per mirror altitude).
+    """The pupil with the sub-apertures of one sensor and the mirrors' actuators.
 
-    kept_meas, kept_com: boolean masks over ``meas`` and ``com`` (of this system, before any
-    filter): sub-apertures with a kept slope are filled, the others empty; dropped actuators are
-    grey crosses. By default everything is kept."""
+    Actuators are drawn at their (x, y) whatever their altitude, one colour per mirror altitude.
+
+    Parameters
+    ----------
+    system : vedov.SystemGeom or FrozenSystem
+    ax : matplotlib.axes.Axes, optional
+        Default: the Axes of a new Figure.
+    sensor : int
+        Which of ``vedovx.sensors(system)``; the first by default.
+    kept_meas, kept_com : array_like of bool, optional
+        Masks over ``meas`` and ``com`` (of this system, before a filter): sub-apertures with a
+        kept slope are filled, the others empty; dropped actuators are grey crosses. Default:
+        everything kept.
+
+    Returns
+    -------
+    matplotlib.axes.Axes
+    """
     ax = _axes(ax)
     found = sensors(system)
     meas_mask = _mask(kept_meas, sum(len(s.indices) for s in found), "kept_meas")
@@ -125,9 +139,24 @@ def pupil(system: Any, ax: Axes | None = None, *, sensor: int = 0,
 
 def footprints(system: Any, altitude: float, ax: Axes | None = None, *,
                science: Science | Asterism | npt.ArrayLike | None = None) -> Axes:
-    """Where the sensors' lines of sight cross the layer at `altitude` [m]: one colour per sensor,
-    each beam's outline (the pupil, shrunk toward a laser guide star and shifted along its
-    direction), and dashed the beams of the science directions (default on axis)."""
+    """Where the sensors' lines of sight cross a layer, with the beams' outlines.
+
+    One colour per sensor; each beam is the pupil shrunk toward a laser guide star and shifted
+    along its direction. The science beams are dotted.
+
+    Parameters
+    ----------
+    system : vedov.SystemGeom or FrozenSystem
+    altitude : float
+        The layer's, metres.
+    ax : matplotlib.axes.Axes, optional
+    science : Science or Asterism or array_like, optional
+        The science directions (arcsec); default on axis.
+
+    Returns
+    -------
+    matplotlib.axes.Axes
+    """
     ax = _axes(ax)
     found = sensors(system)
     points = positions(system, "meas", altitude=altitude)
@@ -161,9 +190,27 @@ def footprints(system: Any, altitude: float, ax: Axes | None = None, *,
 def covariance(matrix: npt.ArrayLike, ax: Axes | None = None, *,
                boundaries: Sequence[int] = (), labels: Sequence[str] = (), clip: float = 0.25,
                title: str | None = None) -> Axes:
-    """A covariance matrix (or any block of one) as an image, colours symmetric about zero and
-    clipped at ±clip·max|c| (the diagonal would wash out the rest); thin lines at `boundaries`
-    (row and column indices where blocks start), `labels` at the blocks' centres."""
+    """A covariance matrix (or a block of one) as an image.
+
+    Colours are symmetric about zero and clipped at ±clip·max|c| (the diagonal would wash out the
+    rest).
+
+    Parameters
+    ----------
+    matrix : array_like
+    ax : matplotlib.axes.Axes, optional
+    boundaries : sequence of int
+        Row and column indices where blocks start: thin lines there.
+    labels : sequence of str
+        The blocks' names, at their centres.
+    clip : float
+        0.25 by default.
+    title : str, optional
+
+    Returns
+    -------
+    matplotlib.axes.Axes
+    """
     ax = _axes(ax)
     c = np.asarray(matrix, dtype=np.float64)
     if c.ndim != 2:
@@ -187,11 +234,29 @@ def covariance(matrix: npt.ArrayLike, ax: Axes | None = None, *,
 def error_map(result: Budget, k: int = 0, name: Term = "total", ax: Axes | None = None, *,
               values: npt.ArrayLike | None = None, system: Any = None, cmap: str = "magma",
               title: str | None = None) -> Axes:
-    """A term of a budget over the pupil, in nm rms at each science sample of direction k (the
-    budget must know the samples' positions, as ``vedovx.study.reconstruction`` gives them).
+    """A term of a budget over the pupil, nm rms at each science sample of one direction.
 
-    values: draw these instead (rad², one per sample of direction k: an excess over a reference,
-    say). system: draws its pupil's rims over the map."""
+    Parameters
+    ----------
+    result : Budget
+        It must know where its samples are (``vedovx.study.reconstruction`` says).
+    k : int
+        The direction.
+    name : str
+        The term ("total" by default).
+    ax : matplotlib.axes.Axes, optional
+    values : array_like, optional
+        Draw these instead: rad², one per sample of direction k (an excess over a reference,
+        say).
+    system : vedov.SystemGeom, optional
+        Its pupil's rims are drawn over the map.
+    cmap : str
+    title : str, optional
+
+    Returns
+    -------
+    matplotlib.axes.Axes
+    """
     ax = _axes(ax)
     if result.positions is None:
         raise ValueError("result: the budget does not know where its samples are")
@@ -222,9 +287,22 @@ def error_map(result: Budget, k: int = 0, name: Term = "total", ax: Axes | None 
 
 
 def budget(result: Budget, ax: Axes | None = None, *, wavelength: float | None = None) -> Axes:
-    """The budget per direction: the terms stacked in rad² (they add up to the total), each bar
-    labelled with the total in nm rms and, given a science wavelength [m] (default the budget's),
-    its Strehl ratio."""
+    """The budget per direction: the terms stacked in rad², which add up to the total.
+
+    Each bar is labelled with the total in nm rms and, with a science wavelength, its Strehl
+    ratio.
+
+    Parameters
+    ----------
+    result : Budget
+    ax : matplotlib.axes.Axes, optional
+    wavelength : float, optional
+        Metres; default the budget's.
+
+    Returns
+    -------
+    matplotlib.axes.Axes
+    """
     ax = _axes(ax, (max(6.0, 0.8 * len(result.directions) + 2), 4.5))
     terms: list[Term] = ["noise", "tomographic"]
     if result.fitting is not None:

@@ -1,4 +1,5 @@
-"""The example study runs end to end with small settings and gives sane numbers."""
+"""The example studies (the laser-tomography demo, the MCAO field) run end to end with small
+settings and give sane numbers."""
 
 import json
 import pathlib
@@ -13,7 +14,8 @@ from conftest import child_environment, meas_count
 pytest.importorskip("numpy")
 pytest.importorskip("matplotlib")
 
-DEMO = pathlib.Path(__file__).resolve().parents[2] / "examples" / "demo.py"
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+DEMO = EXAMPLES / "demo.py"
 
 
 def test_small_study(tmp_path):
@@ -23,7 +25,7 @@ def test_small_study(tmp_path):
         env=child_environment(MPLBACKEND="Agg"), capture_output=True, text=True, timeout=300,
     )
     assert run.returncode == 0, run.stderr
-    for step in ("SystemMatrices", "ReconMatrices", "reconstructor", "exact model", "yaml", "figure"):
+    for step in ("actuators", "exact model", "closed form", "judged", "yaml", "figure"):
         assert f"  {step}: " in run.stdout
 
     figure = tmp_path / "ltao_study.png"
@@ -40,3 +42,22 @@ def test_small_study(tmp_path):
     # The exact prior: a smaller error budget, and the closed-form estimate no better than its own.
     assert 0 < results["exact_total_error_rad2"] < results["total_error_rad2"]
     assert results["exact_closed_form_estimate_rad2"] >= results["exact_total_error_rad2"]
+    # The mirror: its fit and the corrected phase's residual cost less than no correction.
+    assert 0 < results["exact_fitting_rad2"] < results["exact_uncorrected_rad2"]
+    assert 0 < results["exact_corrected_residual_rad2"] < results["exact_uncorrected_rad2"]
+
+
+def test_mcao_field(tmp_path):
+    run = subprocess.run(
+        [sys.executable, str(EXAMPLES / "mcao_field.py"), "--nsubx", "4", "--nsamples", "4",
+         "--output", str(tmp_path)],
+        env=child_environment(MPLBACKEND="Agg"), capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    assert "Error budget, 9 direction(s)" in run.stdout
+    assert (tmp_path / "mcao_field.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    results = json.loads((tmp_path / "results.json").read_text())
+    rad2 = results["rad2"]
+    assert len(results["directions"]) == 9 and results["directions"][4] == [0.0, 0.0]
+    for k in range(9):
+        assert 0 < rad2["residual"][k] < rad2["uncorrected"][k]
+        assert rad2["total"][k] == rad2["noise"][k] + rad2["tomographic"][k] + rad2["fitting"][k]

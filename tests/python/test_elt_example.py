@@ -46,3 +46,9 @@ def test_small_study_on_a_local_cluster(tmp_path):
     expected = np.linalg.solve(c, recon.c_ts_meas.T).T
     assert np.allclose(store["reconstructor"][:], expected, rtol=1e-6, atol=1e-9)
     assert 0 < results["error_rad2"] < results["uncorrected_rad2"]
+    # Both models' budgets: the noise is a part of the estimation error.
+    models = json.loads((tmp_path / "results.json").read_text())["models"]
+    assert models["closed-form"] == results and set(models) == {"closed-form", "exact"}
+    for figures in models.values():
+        assert 0 < figures["noise_rad2"] < figures["error_rad2"]
+        assert figures["budget_total_rad2"] == figures["error_rad2"] + figures["fitting_rad2"]
