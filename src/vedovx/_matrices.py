@@ -9,6 +9,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vedovx import _arrays, _native, _progress, _registry
+from vedovx._inspect import LINES, geometry
 from vedovx._registry import MEASUREMENTS, MODELS, Step
 from vedovx._systems import borrowed
 
@@ -50,12 +51,30 @@ class _Call:
     def rows_count(self) -> int:
         return self.target[1]
 
-    def run(self, held: _native.Borrowed, threads: int, reporter: _progress.Reporter,
+    def run(self, held: _native.Borrowed, threads: int, callback: _progress.Callback | None,
             offset: int, total: int) -> FloatArray:
         held.evaluate(self.product, self.rows, self.cols, self.lag, self.model,
                       self.rows_selection, self.cols_selection, self.layers_selection,
-                      self.target, threads, reporter.callback, offset, total)
+                      self.target, threads, callback, offset, total)
         return self.array
+
+    def cost(self, lines: dict[str, FloatArray], layers: int) -> int:
+        """The terms the evaluation sums: for each element, the lines of both bundles (one per
+        actuator) times the layers chosen (of `layers`) for a covariance; what its time is
+        proportional to."""
+        def chosen(name: str, index: np.ndarray[Any, Any] | None) -> int:
+            counts = lines[name] if index is None else lines[name][index]
+            return int(counts.sum())
+
+        rows_index, cols_index, _ = self.keep
+        rows = chosen(self.rows, rows_index)
+        if self.product == "covariance":
+            assert self.cols is not None
+            chosen_layers = layers if self.layers_selection is None else self.layers_selection[1]
+            return rows * chosen(self.cols, cols_index) * max(chosen_layers, 1)
+        if self.product == "interaction":
+            return rows * self.target[2]
+        return rows
 
 
 def _prepare(held: _native.Borrowed, product: str, rows: str, cols: str | None, *, lag: float = 0.0,
@@ -88,7 +107,7 @@ def _run_one(system: Any, progress: Any, threads: Any, label: str, product: str,
         call = _prepare(held, product, rows, cols, **arguments)
         reporter = _progress.Reporter(progress, call.rows_count, label)
         try:
-            return call.run(held, workers, reporter, 0, call.rows_count)
+            return call.run(held, workers, reporter.callback, 0, call.rows_count)
         finally:
             reporter.close()
 
@@ -177,6 +196,14 @@ class ReconMatrices:
     p_meas: FloatArray
 
 
+def _bundle_lines(held: _native.Borrowed, counts: dict[str, Any]) -> dict[str, FloatArray]:
+    """The lines of each entry's bundle, per list (one per actuator and per measurement line)."""
+    lines = {name: geometry(held, name)[:, LINES] for name in MEASUREMENTS}
+    for name in ("com", "meas_lines"):
+        lines[name] = np.ones(counts[name])
+    return lines
+
+
 def _ones(count: int, dtype: np.dtype[Any]) -> FloatArray:
     return np.ones(count, dtype)
 
@@ -203,13 +230,17 @@ def _products(system: Any, steps: tuple[Step, ...], dtype: Any, progress: Any, t
                 held, step.product, step.rows, step.cols if covariance else None,
                 lag=0.0 if step.lag is None else lags[step.lag], model=model,
                 layers=layers if covariance else None, dtype=element)))
-        total = sum(call.rows_count for _, call in calls)
-        reporter = _progress.Reporter(progress, total, label)
+        # Progress counts the terms each matrix sums, so that the share done is the share of the
+        # time taken (rows of c_ts_meas cost far less than rows of c_meas_meas).
+        lines = _bundle_lines(held, counts)
+        costs = [call.cost(lines, counts["layers"]) for _, call in calls]
+        reporter = _progress.Reporter(progress, sum(costs), label, unit="term")
         try:
             done = 0
-            for field, call in calls:
-                results[field] = call.run(held, workers, reporter, done, total)
-                done += call.rows_count
+            for (field, call), cost in zip(calls, costs):
+                results[field] = call.run(held, workers, reporter.part(done, cost, call.rows_count),
+                                          0, call.rows_count)
+                done += cost
         finally:
             reporter.close()
     return results
@@ -221,7 +252,10 @@ def system_matrices(system: Any, *, dtype: npt.DTypeLike | None = None, progress
     """Every field of ``vedov.SystemMatrices.new(system)`` as an array, evaluated in place (no copy
     of the system) in the same order; the covariances by the exact von Kármán model unless
     ``model="closed-form"``, which gives vedov's fields bit for bit, and of the chosen `layers`
-    alone when given (as covariance() takes them)."""
+    alone when given (as covariance() takes them). A progress callable receives (work done, work
+    in all), the work counted in terms summed (each element's lines of both bundles, times the
+    layers for a covariance), so that the share done is the share of the time taken; the other
+    arguments are those of covariance()."""
     fields = _products(system, _registry.PRODUCT_SETS["SystemMatrices"], dtype, progress, threads,
                        model, layers, "system matrices")
     return SystemMatrices(**fields)
@@ -232,7 +266,8 @@ def recon_matrices(system: Any, *, dtype: npt.DTypeLike | None = None, progress:
                    layers: Any = None) -> ReconMatrices:
     """Every field of ``vedov.ReconMatrices.new(system)`` as an array, evaluated in the same order;
     the covariances by the exact von Kármán model unless ``model="closed-form"``, which gives
-    vedov's fields bit for bit, and of the chosen `layers` alone when given."""
+    vedov's fields bit for bit, and of the chosen `layers` alone when given. Progress as for
+    system_matrices(), in terms summed."""
     fields = _products(system, _registry.PRODUCT_SETS["ReconMatrices"], dtype, progress, threads,
                        model, layers, "reconstruction matrices")
     return ReconMatrices(**fields)

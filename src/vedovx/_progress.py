@@ -13,8 +13,8 @@ Callback = Callable[[int, int], Any]
 class _TextBar:
     """A one-line bar on standard error, redrawn at most ten times a second."""
 
-    def __init__(self, total: int, label: str) -> None:
-        self.total, self.label, self.shown = total, label, -1.0
+    def __init__(self, total: int, label: str, unit: str) -> None:
+        self.total, self.label, self.unit, self.shown = total, label, unit, -1.0
 
     def __call__(self, done: int, total: int) -> None:
         now = time.monotonic()
@@ -25,7 +25,7 @@ class _TextBar:
         filled = int(30 * share)
         sys.stderr.write(
             f"\r{self.label}: |{'#' * filled}{' ' * (30 - filled)}| {100 * share:5.1f}% "
-            f"({done}/{total} rows)"
+            f"({done}/{total} {self.unit}s)"
         )
         if done >= total:
             sys.stderr.write("\n")
@@ -36,10 +36,11 @@ class _TextBar:
 
 
 class _TqdmBar:
-    def __init__(self, total: int, label: str) -> None:
+    def __init__(self, total: int, label: str, unit: str) -> None:
         from tqdm.auto import tqdm  # type: ignore[import-untyped]
 
-        self.bar = tqdm(total=total, desc=label, unit="row", file=sys.stderr, dynamic_ncols=True)
+        self.bar = tqdm(total=total, desc=label, unit=unit, unit_scale=unit != "row",
+                        file=sys.stderr, dynamic_ncols=True)
 
     def __call__(self, done: int, total: int) -> None:
         self.bar.update(done - self.bar.n)
@@ -49,18 +50,20 @@ class _TqdmBar:
 
 
 class Reporter:
-    """What a call reports progress to, for `total` rows across its evaluations; close() it after."""
+    """What a call reports progress to, for `total` units of work (rows, or terms summed) across
+    its evaluations; close() it after."""
 
-    def __init__(self, progress: Any, total: int, label: str) -> None:
+    def __init__(self, progress: Any, total: int, label: str, unit: str = "row") -> None:
         self.callback: Callback | None = None
+        self.total = total
         self._bar: _TqdmBar | _TextBar | None = None
         if progress is None or progress is False:
             return
         if progress is True:
             try:
-                self._bar = _TqdmBar(total, label)
+                self._bar = _TqdmBar(total, label, unit)
             except ImportError:
-                self._bar = _TextBar(total, label)
+                self._bar = _TextBar(total, label, unit)
             self.callback = self._bar
         elif callable(progress):
             self.callback = progress
@@ -68,6 +71,18 @@ class Reporter:
             raise TypeError(
                 f"progress must be True, False, None or a callable, not {type(progress).__name__}"
             )
+
+    def part(self, start: int, cost: int, rows: int) -> Callback | None:
+        """The callback of one evaluation of `rows` rows worth `cost` of the total, after `start`:
+        it turns the rows it is told are done into work done, rows counted alike."""
+        callback, total = self.callback, self.total
+        if callback is None:
+            return None
+
+        def report(done: int, _rows: int) -> Any:
+            return callback(start + (cost * done // rows if rows else cost), total)
+
+        return report
 
     def close(self) -> None:
         if self._bar is not None:
