@@ -13,7 +13,7 @@ import numpy.typing as npt
 
 from vedovx import _arrays, _builders, _inspect, _matrices, _mmse
 from vedovx._display import Table, Tabular, number
-from vedovx._fitting import command_matrix, fit_matrix, fitting_error
+from vedovx._fitting import command_matrix, fit_matrix
 from vedovx._mmse import FloatArray, Noise, matrix, square
 from vedovx._profiles import REFERENCE_WAVELENGTH, wavelength_value
 from vedovx._systems import borrowed
@@ -215,16 +215,30 @@ class Budget(Tabular):
             covariances["fitting"] = matrix(fitting, "fitting", shape)
         if residual is not None:
             covariances["residual"] = matrix(residual, "residual", shape)
-        maps = {name: _piston_removed_diagonal(c, found) for name, c in covariances.items()}
+        blocks = {name: [c[np.ix_(g, g)] for g in found] for name, c in covariances.items()}
+        return cls._of_blocks(blocks, found, directions, positions, wavelength)
+
+    @classmethod
+    def _of_blocks(cls, blocks: dict[str, list[FloatArray]], groups: list[np.ndarray[Any, Any]],
+                   directions: npt.ArrayLike | None, positions: npt.ArrayLike | None,
+                   wavelength: float | None) -> Budget:
+        """A budget from each term's covariance block over each direction's samples."""
+        n = sum(len(g) for g in groups)
+        maps = {}
+        for name, per_group in blocks.items():
+            values = np.empty(n)
+            for g, block in zip(groups, per_group):
+                values[g] = _piston_removed_diagonal(block)
+            maps[name] = values
         maps["tomographic"] = maps.pop("estimation") - maps["noise"]
-        means = {name: np.array([values[g].mean() for g in found]) for name, values in maps.items()}
+        means = {name: np.array([v[g].mean() for g in groups]) for name, v in maps.items()}
         if directions is None:
-            where = np.zeros((len(found), 2))
+            where = np.zeros((len(groups), 2))
         else:
-            where = matrix(directions, "directions", (len(found), 2))
+            where = matrix(directions, "directions", (len(groups), 2))
         at = None if positions is None else matrix(positions, "positions", (n, 2))
         return cls(where, means["uncorrected"], means["noise"], means["tomographic"],
-                   means.get("fitting"), means.get("residual"), maps, tuple(found), at,
+                   means.get("fitting"), means.get("residual"), maps, tuple(groups), at,
                    None if wavelength is None else wavelength_value(wavelength))
 
     def table(self) -> Table:
@@ -251,13 +265,10 @@ class Budget(Tabular):
         return Table(f"Error budget, {len(rows)} direction(s)", headings, rows, notes)
 
 
-def _piston_removed_diagonal(cov: FloatArray, groups: list[np.ndarray[Any, Any]]) -> FloatArray:
-    """The diagonal of P C P, P removing each group's mean, at every sample."""
-    result = np.empty(len(cov))
-    for g in groups:
-        block = cov[np.ix_(g, g)]
-        centred = block - block.mean(axis=0, keepdims=True)
-        result[g] = np.diag(centred - centred.mean(axis=1, keepdims=True))
+def _piston_removed_diagonal(block: FloatArray) -> FloatArray:
+    """The diagonal of P C P, P removing the mean over the block's samples."""
+    centred = block - block.mean(axis=0, keepdims=True)
+    result: FloatArray = np.diag(centred - centred.mean(axis=1, keepdims=True)).copy()
     return result
 
 
@@ -268,10 +279,8 @@ class Reconstruction:
     Attributes
     ----------
     reconstructor : numpy.ndarray
-        R, the phase at the science samples from slopes, n_t × n_m.
-    error : numpy.ndarray
-        The covariance of the estimation error φ - R·s at the samples, n_t × n_t, piston not
-        removed.
+        R, the phase at the science samples from slopes, n_t × n_m (``estimation_error`` gives
+        the covariance of its error).
     budget : Budget
     fit : numpy.ndarray or None
         F, mirror commands from the phase at the samples, n_com × n_t (None without mirrors).
@@ -285,7 +294,6 @@ class Reconstruction:
     """
 
     reconstructor: FloatArray
-    error: FloatArray
     budget: Budget
     fit: FloatArray | None = None
     commands: FloatArray | None = None
@@ -337,32 +345,49 @@ def reconstruction_from(c_tt: npt.ArrayLike, c_tm: npt.ArrayLike, c_mm: npt.Arra
     tm = matrix(c_tm, "c_tm", (None, len(mm)))
     tt = matrix(c_tt, "c_tt", (len(tm), len(tm)))
     c_n = Noise(noise, len(mm))
+    found = _mmse.group_indices(groups, len(tt))
+    d = None if interaction is None else matrix(interaction, "interaction", (len(tt), None))
+    # Only each direction's block of each term's covariance is needed, and the mirrors' terms
+    # pass through the few actuators (G = D F has rank n_com): no n_t x n_t product is formed.
+    blocks: dict[str, list[FloatArray]] = {
+        "uncorrected": [tt[np.ix_(g, g)] for g in found]}
     if reconstructor is None:
         factor = _mmse.cholesky(mm, c_n)
-        x = _mmse.whitened(factor, tm.T)
+        x = _mmse.whitened(factor, tm.T)  # X = L⁻¹ C_mt: R C_mt = R (C_mm + C_n) Rᵀ = XᵀX
         r = _mmse.from_whitened(factor, x)
-        explained = x.T @ x  # R C_mt and R (C_mm + C_n) Rᵀ alike
-        error = tt - explained
-        spread = explained
+        blocks["estimation"] = [tt[np.ix_(g, g)] - x[:, g].T @ x[:, g] for g in found]
     else:
         r = matrix(reconstructor, "reconstructor", tm.shape)
-        explained = r @ tm.T
-        spread = r @ c_n.added_to(mm) @ r.T
-        error = tt - explained - explained.T + spread
-    propagated = c_n.propagated(r)
-    fit = commands = fitting = residual = None
-    if interaction is not None:
-        d = matrix(interaction, "interaction", (len(tt), None))
-        fit = fit_matrix(d, regularisation=regularisation, groups=groups)
+        total = c_n.added_to(mm)
+
+        def estimation(g: np.ndarray[Any, Any]) -> FloatArray:
+            explained = r[g] @ tm[g].T
+            result: FloatArray = (tt[np.ix_(g, g)] - explained - explained.T
+                                  + r[g] @ total @ r[g].T)
+            return result
+
+        blocks["estimation"] = [estimation(g) for g in found]
+    blocks["noise"] = [c_n.propagated(r[g]) for g in found]
+    fit = commands = None
+    if d is not None:
+        fit = fit_matrix(d, regularisation=regularisation, groups=found)
         commands = command_matrix(fit, r)
-        fitting = fitting_error(tt, d, fit)
-        g = d @ fit
-        corrected = g @ explained
-        residual = tt - corrected - corrected.T + g @ spread @ g.T
-    budget = Budget.from_errors(tt, error, propagated, fitting, residual, groups=groups,
-                                directions=directions, positions=positions,
-                                wavelength=wavelength)
-    return Reconstruction(r, error, budget, fit, commands)
+        # Fitting: (I - G) C_tt (I - G)ᵀ with G = D F; residual of the corrected phase
+        # φ - G R s: C_tt - G K - K Gᵀ + G S Gᵀ, K = R C_mt, S = R (C_mm + C_n) Rᵀ, and
+        # F K = M C_mt, F S Fᵀ = M (C_mm + C_n) Mᵀ with M = F R.
+        f_tt = fit @ tt
+        f_tt_f = f_tt @ fit.T
+        f_k = commands @ tm.T
+        f_s_f = commands @ c_n.added_to(mm) @ commands.T
+        blocks["fitting"], blocks["residual"] = [], []
+        for g in found:
+            dg = d[g]
+            g_tt = dg @ f_tt[:, g]
+            blocks["fitting"].append(tt[np.ix_(g, g)] - g_tt - g_tt.T + dg @ f_tt_f @ dg.T)
+            g_k = dg @ f_k[:, g]
+            blocks["residual"].append(tt[np.ix_(g, g)] - g_k - g_k.T + dg @ f_s_f @ dg.T)
+    budget = Budget._of_blocks(blocks, found, directions, positions, wavelength)
+    return Reconstruction(r, budget, fit, commands)
 
 
 Science = _builders.Science | Sequence[Any] | None
