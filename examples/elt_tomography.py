@@ -324,18 +324,21 @@ def main(argv: Sequence[str] | None = None) -> int:
     store = settings.output / "elt.zarr"
     if store.exists():
         shutil.rmtree(store)
+    found = {}
+    disk = 0
     try:
         frozen = frozen_system(settings, timings)
-        found = {model: reconstruction(settings, frozen, model, client, timings)
-                 for model in settings.models}
+        for model in settings.models:
+            found[model] = reconstruction(settings, frozen, model, client, timings)
+            # One model's arrays on disk at a time, unless they are kept.
+            disk = max(disk, disk_use(store))
+            if not settings.keep:
+                shutil.rmtree(store)
         peaks = memory_report(client, cluster is not None)
     finally:
         client.close()
         if cluster is not None:
             cluster.close()
-    disk = disk_use(store)
-    if not settings.keep:
-        shutil.rmtree(store)
 
     print()
     for model, (results, budget) in found.items():
@@ -349,7 +352,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(budget)
     print("times [s]: " + ", ".join(f"{k} {v:.1f}" for k, v in timings.seconds.items()))
     print("peak RSS: " + ", ".join(f"{k} {v / 2**30:.2f} GiB" for k, v in peaks.items()))
-    print(f"Zarr store: {disk / 2**30:.2f} GiB on disk" + ("" if settings.keep else " (removed)"))
+    print(f"Zarr store: {disk / 2**30:.2f} GiB on disk at most"
+          + ("" if settings.keep else " (removed after each model)"))
     # The first model's figures under "results" (the closed form's unless --model exact).
     ordered = [vars(results) for results, _ in found.values()]
     (settings.output / "results.json").write_text(json.dumps({
