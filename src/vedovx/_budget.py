@@ -395,7 +395,7 @@ Science = _builders.Science | Sequence[Any] | None
 
 def reconstruction(system: Any, noise: npt.ArrayLike, *, science: Science = None,
                    dms: Any = None, regularisation: float = 0.0,
-                   model: _matrices.Model = "exact", lag: float = 0.0,
+                   model: _matrices.Model = "exact", lag: float = 0.0, layers: Any = None,
                    reconstructor: npt.ArrayLike | None = None, wavelength: float | None = None,
                    progress: Any = None, threads: int | None = None) -> Reconstruction:
     """The MMSE reconstruction of the science phase from the system's slopes, and its budget.
@@ -421,6 +421,8 @@ def reconstruction(system: Any, noise: npt.ArrayLike, *, science: Science = None
         The covariance model, exact by default.
     lag : float
         Seconds, 0 by default.
+    layers : slice or array_like, optional
+        The system's layers to take (as ``vedovx.covariance`` takes them); default all.
     reconstructor : array_like, optional
         Judge this R instead of the MMSE one (n_t × n_m, the samples in the order of a previous
         Reconstruction's ``samples``).
@@ -443,7 +445,8 @@ def reconstruction(system: Any, noise: npt.ArrayLike, *, science: Science = None
     samples = np.concatenate(kept)
     starts = np.cumsum([0] + [len(g) for g in kept])
     local = [np.arange(a, b) for a, b in zip(starts[:-1], starts[1:])]
-    options: dict[str, Any] = {"model": model, "progress": progress, "threads": threads}
+    options: dict[str, Any] = {"model": model, "layers": layers, "progress": progress,
+                               "threads": threads}
     c_mm = _matrices.covariance(system, "meas", "meas", **options)
     c_mt = _matrices.covariance(system, "meas", "phi", lag=lag, cols_index=samples, **options)
     c_tt = _matrices.covariance(system, "phi", "phi", rows_index=samples, cols_index=samples,

@@ -201,6 +201,16 @@ def test_monte_carlo_errors_match_the_predictions():
             assert abs(per_draw.mean() - predicted[name][k]) < 3 * standard_error, (name, k)
 
 
+def test_chosen_layers_are_those_of_a_system_holding_them_alone():
+    s, science = two_star_system()
+    ours = study.budget(s, 0.01, science=science, layers=[4, 0])
+    layers = vedovx.profiles.vedov_default()
+    vedovx.set_layers(s, layers.r0[[4, 0]], layers.l0[[4, 0]], layers.alt[[4, 0]],
+                      layers.wind[[4, 0]])
+    alone = study.budget(s, 0.01, science=science)
+    assert np.array_equal(ours.total, alone.total) and np.array_equal(ours.noise, alone.noise)
+
+
 def test_reference_excess_and_tables():
     s, science = two_star_system()
     b = study.budget(s, 0.01, science=science, wavelength=2.2e-6)
