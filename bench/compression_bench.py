@@ -26,9 +26,10 @@ import time
 import numpy as np
 
 import vedovx
+import vedovx.study as study
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "examples"))
-from learn_and_apply import build, judged, nm, reconstructor, statistics  # noqa: E402
+from learn_and_apply import build, reconstructor  # noqa: E402
 
 NOISE_RAD = 0.1
 
@@ -41,34 +42,37 @@ def main() -> None:
     start = time.perf_counter()
     system = build(args.nsubx, args.nphi)
     reference = build(args.nsubx, args.nphi, [(0.0, 0.0)], math.inf)
-    inside = vedovx.projection(system, "phi") == 1.0
-    n, m = vedovx.info(system).meas, vedovx.info(reference).meas
-    noise = (NOISE_RAD / (8.0 / args.nsubx)) ** 2
+    n = vedovx.info(system).meas
+    noise = np.full(n, (NOISE_RAD / (8.0 / args.nsubx)) ** 2)
 
-    def floor(profile: vedovx.Profile) -> float:
-        on_axis = statistics(reference, profile, inside)
-        return judged(reconstructor(on_axis, np.full(m, noise)), on_axis, np.full(m, noise))
+    def floor(profile: vedovx.Profile) -> study.Budget:
+        vedovx.set_layers(reference, profile)
+        return study.budget(reference, noise[:vedovx.info(reference).meas])
 
     median = vedovx.profiles.eso35()
-    truth = statistics(system, median, inside)
-    true_floor = floor(median)
-    best = judged(reconstructor(truth, np.full(n, noise)), truth, np.full(n, noise))
     rows = [("35 layers", median)] + [
         (f"{method} {k}", vedovx.compress(median, k, method))
         for method in ("equivalent", "optimal") for k in (4, 8, 16)]
-    print(f"{n} slopes, {int(inside.sum())} phase samples in the pupil; noise {noise:.3g} "
-          f"(rad/m)^2\n")
-    print(f"| profile | layers | modelled tomographic [rad², nm] | applied [rad², nm] | "
-          f"applied tomographic [rad², nm] | excess [rad²] |")
+    own = {name: reconstructor(system, profile, noise) for name, profile in rows}
+    modelled = {}
+    for name, profile in rows:
+        vedovx.set_layers(system, profile)
+        modelled[name] = float(study.budget(system, noise, reconstructor=own[name])
+                               .excess_over(floor(profile))[0])
+    vedovx.set_layers(system, median)
+    true_floor = floor(median)
+    applied = {name: study.budget(system, noise, reconstructor=own[name]) for name, _ in rows}
+    best = float(applied["35 layers"].total[0])
+    print(f"{n} slopes; noise {noise[0]:.3g} (rad/m)^2\n")
+    print("| profile | layers | modelled tomographic [rad², nm] | applied [rad², nm] | "
+          "applied tomographic [rad², nm] | excess [rad²] |")
     print("|---|---:|---:|---:|---:|---:|")
     for name, profile in rows:
-        own = statistics(system, profile, inside)
-        r = reconstructor(own, np.full(n, noise))
-        modelled = judged(r, own, np.full(n, noise)) - floor(profile)
-        applied = judged(r, truth, np.full(n, noise))
-        print(f"| {name} | {profile.count} | {modelled:.4f}, {nm(modelled):.1f} | "
-              f"{applied:.4f}, {nm(applied):.1f} | {applied - true_floor:.4f}, "
-              f"{nm(applied - true_floor):.1f} | {applied - best:.4f} |", flush=True)
+        total = float(applied[name].total[0])
+        tomographic = float(applied[name].excess_over(true_floor)[0])
+        print(f"| {name} | {profile.count} | {modelled[name]:.4f}, "
+              f"{study.nm(modelled[name]):.1f} | {total:.4f}, {study.nm(total):.1f} | "
+              f"{tomographic:.4f}, {study.nm(tomographic):.1f} | {total - best:.4f} |")
     print(f"\n{time.perf_counter() - start:.0f} s")
 
 

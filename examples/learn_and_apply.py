@@ -26,19 +26,15 @@ from __future__ import annotations
 
 import argparse
 import math
-import time
-from collections.abc import Iterator, Sequence
-from contextlib import contextmanager
-from dataclasses import dataclass, field
+from collections.abc import Sequence
 
 import numpy as np
-import scipy.linalg
 from numpy.typing import NDArray
 
 import vedov
 import vedovx
-
-Array = NDArray[np.float64]
+import vedovx.study as study
+from demo import Timings
 
 TELDIAM = 8.0
 COBS = 0.14
@@ -47,21 +43,6 @@ STARS = [(-15.0, -15.0), (-15.0, 15.0), (15.0, -15.0), (15.0, 15.0)]
 # Each guide star's noise: the rms of the phase difference one slope measures across its
 # subaperture, radians at 500 nm.
 NOISE_RAD = (0.6, 0.8, 1.0, 1.2)
-WAVELENGTH_NM = 500.0
-
-
-@dataclass
-class Timings:
-    seconds: dict[str, float] = field(default_factory=dict)
-
-    @contextmanager
-    def step(self, name: str, what: str) -> Iterator[None]:
-        """A progress line before the step, its wall time after it."""
-        print(f"  {name}: {what} ...", end="", flush=True)
-        start = time.perf_counter()
-        yield
-        self.seconds[name] = time.perf_counter() - start
-        print(f" {self.seconds[name]:.2f} s", flush=True)
 
 
 def build(nsubx: int, nphi: int, stars: list[tuple[float, float]] = STARS,
@@ -76,45 +57,11 @@ def build(nsubx: int, nphi: int, stars: list[tuple[float, float]] = STARS,
     return system
 
 
-@dataclass
-class Statistics:
-    """The covariances of one profile: slopes, slopes with the phase samples in the pupil, and
-    those samples."""
-
-    c_mm: Array
-    c_mp: Array
-    c_pp: Array
-
-
-def statistics(system: vedov.SystemGeom, profile: vedovx.Profile, inside: NDArray[np.bool_],
-               phase: bool = True) -> Statistics:
+def reconstructor(system: vedov.SystemGeom, profile: vedovx.Profile,
+                  noise: NDArray[np.float64]) -> NDArray[np.float64]:
+    """The MMSE reconstructor of the on-axis phase from the slopes, built from `profile`."""
     vedovx.set_layers(system, profile)
-    c_mm = vedovx.covariance(system, "meas", "meas")
-    c_mp = vedovx.covariance(system, "meas", "phi", cols_index=inside)
-    c_pp = vedovx.covariance(system, "phi", "phi", rows_index=inside, cols_index=inside) \
-        if phase else np.empty((0, 0))
-    return Statistics(c_mm, c_mp, c_pp)
-
-
-def reconstructor(prior: Statistics, noise: Array) -> Array:
-    """R = C_pm (C_mm + C_n)^-1, C_n the diagonal `noise`: phase samples x slopes."""
-    factor = scipy.linalg.cho_factor(prior.c_mm + np.diag(noise), lower=True)
-    result: Array = scipy.linalg.cho_solve(factor, prior.c_mp).T
-    return result
-
-
-def judged(r: Array, truth: Statistics, noise: Array) -> float:
-    """The on-axis error of R s under the true statistics, piston removed, mean over the pupil:
-    C_pp - R C_mp - C_pm R^T + R (C_mm + C_n) R^T."""
-    explained = r @ truth.c_mp
-    error = truth.c_pp - explained - explained.T + (r * noise) @ r.T + r @ truth.c_mm @ r.T
-    centred = error - error.mean(axis=0, keepdims=True)
-    return float(np.diag(centred - centred.mean(axis=1, keepdims=True)).mean())
-
-
-def nm(variance: float) -> float:
-    """rad^2 at 500 nm to nm rms; a negative variance difference gives negative nm."""
-    return math.copysign(math.sqrt(abs(variance)), variance) * WAVELENGTH_NM / (2.0 * math.pi)
+    return study.reconstruction(system, noise).reconstructor
 
 
 def main(argv: Sequence[str] | None = None) -> None:
@@ -139,14 +86,14 @@ def main(argv: Sequence[str] | None = None) -> None:
         slope_noise = noise[per_star]
     print(f"    {n} slopes, {int(inside.sum())} phase samples in the pupil")
     with timings.step("truth", "covariances of the 35-layer median (exact model)"):
-        true = statistics(system, truth, inside)
+        vedovx.set_layers(system, truth)
+        c_mm = vedovx.covariance(system, "meas", "meas")
     with timings.step("reference", "the same sensors on axis at a natural star"):
         reference = build(args.nsubx, args.nphi, [(0.0, 0.0)], math.inf)
-        on_axis = statistics(reference, truth, inside)
-        floor = judged(reconstructor(on_axis, slope_noise[:len(on_axis.c_mm)]), on_axis,
-                       slope_noise[:len(on_axis.c_mm)])
+        vedovx.set_layers(reference, truth)
+        floor = study.budget(reference, slope_noise[:vedovx.info(reference).meas])
     with timings.step("telemetry", f"{args.frames} frames from N(0, C_true + C_noise)"):
-        factor = np.linalg.cholesky(true.c_mm + np.diag(slope_noise))
+        factor = np.linalg.cholesky(c_mm + np.diag(slope_noise))
         rng = np.random.default_rng(args.seed)
         frames = rng.standard_normal((args.frames, n)) @ factor.T
     grid = np.linspace(0.0, 20000.0, args.altitudes)
@@ -154,28 +101,30 @@ def main(argv: Sequence[str] | None = None) -> None:
         fit = vedovx.fit_profile(system, frames, altitudes=grid, fit_l0=True, l0=10.0)
     print(fit)
     with timings.step("reconstructors", "MMSE from the learned, true and default profiles"):
-        learned = statistics(system, fit.profile, inside, phase=False)
-        from_default = statistics(system, default, inside, phase=False)
-        reconstructors = {
-            "true (35 layers)": reconstructor(true, slope_noise),
-            f"learned ({fit.profile.count} layers)": reconstructor(learned, fit.noise[per_star]),
-            "vedov's default (7 layers)": reconstructor(from_default, slope_noise),
-        }
-    with timings.step("judged", "on-axis error of each under the true statistics"):
-        errors = {name: judged(r, true, slope_noise) for name, r in reconstructors.items()}
+        learned = reconstructor(system, fit.profile, fit.noise[per_star])
+        from_default = reconstructor(system, default, slope_noise)
+        from_truth = reconstructor(system, truth, slope_noise)  # the system keeps the truth
+        reconstructors = {"true (35 layers)": from_truth,
+                          f"learned ({fit.profile.count} layers)": learned,
+                          "vedov's default (7 layers)": from_default}
+    with timings.step("judged", "the error of each under the true statistics"):
+        budgets = {name: study.budget(system, slope_noise, reconstructor=r)
+                   for name, r in reconstructors.items()}
 
     truth_p, found = truth.integrated(), fit.profile.integrated()
     print(f"\nlearned: r0 {found.r0:.4f} m (true {truth_p.r0:.4f}), theta0 {found.theta0:.2f}\" "
           f"(true {truth_p.theta0:.2f}\"), L0 {fit.l0:.1f} m (true 25), noise "
           + ", ".join(f"{v / w - 1:+.1%}" for v, w in zip(fit.noise, noise)))
-    best = errors["true (35 layers)"]
+    best = float(budgets["true (35 layers)"].total[0])
     print(f"\n{'reconstructor from the profile':<28} {'error [rad^2]':>13} {'[nm]':>6} "
           f"{'tomographic [rad^2]':>19} {'[nm]':>6} {'excess [rad^2]':>14}")
-    for name, error in errors.items():
-        print(f"{name:<28} {error:13.4f} {nm(error):6.1f} {error - floor:19.4f} "
-              f"{nm(error - floor):6.1f} {error - best:14.4f}")
-    print("(tomographic: over the same sensors on axis at a natural star; excess: over the "
-          "reconstructor from the true profile)")
+    for name, budget in budgets.items():
+        error, tomographic = float(budget.total[0]), float(budget.excess_over(floor)[0])
+        print(f"{name:<28} {error:13.4f} {study.nm(error):6.1f} {tomographic:19.4f} "
+              f"{study.nm(tomographic):6.1f} {error - best:14.4f}")
+    print("(error: noise and tomographic, piston removed, mean over the pupil; tomographic: over "
+          "the same sensors on axis at a natural star; excess: over the reconstructor from the "
+          "true profile)")
     print("times [s]: " + ", ".join(f"{k} {v:.2f}" for k, v in timings.seconds.items()))
 
 
