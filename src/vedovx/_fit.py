@@ -11,6 +11,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vedovx import _frozen, _inspect, _matrices, _registry
+from vedovx._display import Table, Tabular, number
 from vedovx._profiles import REFERENCE_WAVELENGTH, FloatArray, Profile, set_layers, wavelength_value
 
 IntArray = np.ndarray[Any, np.dtype[np.int64]]
@@ -22,8 +23,8 @@ ERRORS = ("Gaussian telemetry: the covariance of the sample-covariance elements,
           "squares (at the fitted outer scale, which is held fixed)")
 
 
-@dataclasses.dataclass(frozen=True, eq=False)
-class ProfileFit:
+@dataclasses.dataclass(frozen=True, eq=False, repr=False)
+class ProfileFit(Tabular):
     """A turbulence profile fitted to a slope covariance (see fit_profile).
 
     Attributes
@@ -95,19 +96,20 @@ class ProfileFit:
     highest_altitude: float
     resolved: BoolArray
 
-    def __repr__(self) -> str:
+    def table(self) -> Table:
         p = self.profile
-        lines = [f"ProfileFit: {p.count} of {self.altitudes.size} layers found, r0 "
-                 f"{p.total_r0():.4g} ± {self.r0_error:.2g} m at "
-                 f"{p.wavelength * 1e9:g} nm, L0 {self.l0:.4g} m"
-                 f"{' (fitted)' if self.l0_fitted else ''}, residual {self.residual:.3g}",
-                 f"{'alt [m]':>10} {'fraction':>9} {'± error':>9} {'resolved':>9}"]
-        for alt, f, e, ok in zip(self.altitudes, self.fractions, self.fractions_error,
-                                 self.resolved):
-            lines.append(f"{alt:10.6g} {f:9.4f} {e:9.4f} {'yes' if ok else 'no':>9}")
-        noise = ", ".join(f"{v:.4g}" for v in self.noise)
-        lines.append(f"noise variance per sensor: {noise}")
-        return "\n".join(lines)
+        head = (f"ProfileFit: {p.count} of {self.altitudes.size} layers found, r0 "
+                f"{p.total_r0():.4g} ± {self.r0_error:.2g} m at {p.wavelength * 1e9:g} nm, L0 "
+                f"{self.l0:.4g} m{' (fitted)' if self.l0_fitted else ''}, residual "
+                f"{self.residual:.3g}")
+        rows = [[number(alt, 6), f"{f:.4f}", f"{e:.4f}", "yes" if ok else "no"]
+                for alt, f, e, ok in zip(self.altitudes, self.fractions, self.fractions_error,
+                                         self.resolved)]
+        noise = ", ".join(number(v) for v in self.noise)
+        return Table(head, ["alt [m]", "fraction", "± error", "resolved"], rows,
+                     [f"noise variance per sensor [(rad/m)²]: {noise}",
+                      f"altitude resolution {self.altitude_resolution:.0f} m, highest altitude "
+                      f"{self.highest_altitude:.0f} m"])
 
 
 def _measured(measured: Any, n: int, frames: Any) -> tuple[FloatArray, int | None]:
