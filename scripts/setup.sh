@@ -17,6 +17,8 @@ update_lists() {
 }
 
 packages=(g++ make pkg-config libtbb-dev libyaml-dev libgtest-dev)
+# Virtual environments (the wheel's build tools); Debian's python3 has them in a package of its own.
+if ! python3 -c "import ensurepip" 2>/dev/null; then packages+=(python3-venv); fi
 if [[ " $* " == *" test "* ]]; then
     # The sanitized builds and the fuzzer: clang 14 cannot compile the C++20 library headers in
     # use, 16 to 19 can (Debian 12 offers 16, Debian 13 17 to 19). The newest of these the package
@@ -38,6 +40,8 @@ if [[ " $* " == *" test "* ]]; then
         exit 1
     fi
     packages+=("clang-$clang_version" "libclang-rt-$clang_version-dev" "llvm-$clang_version")
+    # The clean Debian root file system the wheel is tried on (scripts/clean_machine.sh).
+    packages+=(debootstrap)
 fi
 missing=()
 for package in "${packages[@]}"; do

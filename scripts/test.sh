@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs every test of vedov on a fresh machine: installs what is missing, builds and runs the C++
-# tests, installs the module, runs the Python tests (large documents included) and type-checks the
-# examples against its stubs; then runs the C++ and Python tests again against an address- and
-# undefined-behaviour-sanitized build, the parallel evaluator's tests under the thread sanitizer,
-# and the document fuzzer for a minute.
+# tests, checks an editable install of that build, builds the self-contained wheel and installs it,
+# runs the Python tests (large documents included) and type-checks the examples against its stubs,
+# and tries the wheel on a clean Debian 13 machine; then runs the C++ and Python tests again
+# against an address- and undefined-behaviour-sanitized build, the parallel evaluator's tests
+# under the thread sanitizer, and the document fuzzer for a minute.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,17 +23,42 @@ export ASAN_SYMBOLIZER_PATH="$llvm_bin/llvm-symbolizer"
 export TSAN_OPTIONS="external_symbolizer_path=$llvm_bin/llvm-symbolizer"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 section() { printf '\n== %s (%ds)\n' "$1" "$SECONDS"; }
+export PIP_ROOT_USER_ACTION=ignore
+
+# The clean machine the wheel is tried on (a Debian root file system with its Python packages) is
+# made meanwhile, mostly from the network; once made it is kept in build/clean-machine.
+mkdir -p build
+bash scripts/clean_machine.sh prepare >build/clean-machine.log 2>&1 &
+clean_machine=$!
 
 section "release build: C++ tests ($("$clang" --version | head -1) for the sanitized builds)"
-cmake -S . -B build/tests -DCMAKE_BUILD_TYPE=Release -DVEDOV_BUILD_MODULE=OFF -DVEDOV_BUILD_TESTS=ON \
-    "${developer[@]}"
+cmake -S . -B build/tests -DCMAKE_BUILD_TYPE=Release -DVEDOV_BUILD_TESTS=ON "${developer[@]}"
 cmake --build build/tests -j"$jobs"
 ctest --test-dir build/tests --output-on-failure -j"$jobs"
 
-section "installed module: Python tests"
-PIP_ROOT_USER_ACTION=ignore "$python" -m pip install -q .
+section "editable install of that build"
+# pip install -e . in an environment of its own, in the build directory above with its options
+# and generator, so that nothing is compiled again.
+editable=build/editable
+if [ ! -x "$editable/bin/python" ]; then "$python" -m venv --system-site-packages "$editable"; fi
+"$editable/bin/python" -m pip install -q "scikit-build-core>=0.10" pytest numpy
+CMAKE_GENERATOR=${CMAKE_GENERATOR:-Unix Makefiles} CMAKE_BUILD_PARALLEL_LEVEL=$jobs \
+    "$editable/bin/python" -m pip install -q --no-build-isolation -e . -Cbuild-dir=build/tests \
+    -Ccmake.define.VEDOV_BUILD_TESTS=ON "${developer[@]/#-D/-Ccmake.define.}"
+"$editable/bin/python" -m pytest -q -p no:cacheprovider tests/python/test_packaging.py
+
+section "the self-contained wheel, installed: Python tests"
+wheel=$(bash scripts/wheel.sh "${developer[@]/#-D/-Ccmake.define.}")
+"$python" -m pip install -q --force-reinstall --no-deps "$wheel"
 "$python" -m pytest -q --slow tests/python
 "$python" -m mypy --strict examples/ src/vedovx/
+
+section "the wheel on a clean Debian 13 machine: its tests"
+if ! wait "$clean_machine"; then
+    tail -n 40 build/clean-machine.log
+    exit 1
+fi
+bash scripts/clean_machine.sh run "$wheel"
 
 section "address and undefined-behaviour sanitizers: C++ tests"
 cmake -S . -B build/asan -DCMAKE_CXX_COMPILER="$clang" -DCMAKE_BUILD_TYPE=Release \

@@ -50,6 +50,7 @@ from vedovx._matrices import (
     system_matrices,
 )
 from vedovx._profiles import Integrated, Profile, profile, set_layers
+from vedovx._version import __version__
 
 #: vedov's own exception for a failed internal operation (it derives from BaseException).
 PanicException: type[BaseException] = _native.panic_exception()

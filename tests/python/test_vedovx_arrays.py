@@ -38,6 +38,7 @@ SYSTEMS = {
 }
 
 
+@pytest.mark.wheel
 @pytest.mark.parametrize("name", SYSTEMS)
 def test_products_equal_vedov(tmp_path, name):
     s = SYSTEMS[name](tmp_path)
@@ -63,6 +64,7 @@ def test_combinations_vedov_does_not_offer(tmp_path):
                             for m in doc["ts"]])
 
 
+@pytest.mark.wheel
 def test_a_failure_inside_raises_vedovs_panic(tmp_path):
     # A slope of 2^64 - 1 edge points has a bundle no allocation can hold.
     text = EVERY_KIND.replace("npoints: 3", "npoints: 18446744073709551615")
@@ -78,6 +80,7 @@ CHOICES = [
 ]
 
 
+@pytest.mark.wheel
 @pytest.mark.parametrize("rows_index", CHOICES)
 @pytest.mark.parametrize("cols_index", [None, slice(1, None, 4), [2, 2, 0]])
 def test_blocks_equal_the_whole(rows_index, cols_index):
@@ -99,6 +102,7 @@ def test_blocks_equal_the_whole(rows_index, cols_index):
                      vedovx.projection(s, "meas_lines")[rows])
 
 
+@pytest.mark.wheel
 def test_storage_views_memory_maps_and_float32(tmp_path):
     s = small_system()
     whole = vedovx.covariance(s, "meas", "meas")
@@ -129,6 +133,7 @@ def test_storage_views_memory_maps_and_float32(tmp_path):
     assert same_bits(strip[::2], s.pmeas())
 
 
+@pytest.mark.wheel
 @pytest.mark.parametrize("threads", [1, 2, 3])
 def test_any_number_of_threads_gives_the_same_bits(threads):
     s = small_system(nsubx=4)
@@ -197,6 +202,7 @@ def test_info_and_positions():
                        ground[0] + star / 2)  # the stored line keeps the star's direction
 
 
+@pytest.mark.wheel
 def test_the_default_exact_model_follows_the_bessel_function(tmp_path):
     special = pytest.importorskip("scipy.special")
     s = small_system()

@@ -206,6 +206,7 @@ def client():
             yield connected
 
 
+@pytest.mark.wheel
 def test_cluster_blocks_equal_the_in_memory_arrays(tmp_path, client):
     for name in ("lgs", "every kind, no pupil"):
         dask_equals_memory(SYSTEMS[name](tmp_path), (6, 4), scheduler=client)

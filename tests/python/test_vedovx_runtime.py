@@ -98,6 +98,7 @@ def test_a_system_being_changed_is_refused_with_vedovs_text():
     assert seen == ["Already mutably borrowed"]
 
 
+@pytest.mark.wheel
 def test_ctrl_c_stops_an_evaluation_quickly_and_the_next_call_works():
     out = run_child(SLOW_SYSTEM + """
 import os, signal, threading, time
@@ -166,6 +167,7 @@ def test_product_sets_report_progress_as_the_time_goes():
         assert max(abs(share - (at - start) / spent) for at, share in seen) < 0.2, evaluate
 
 
+@pytest.mark.wheel
 def test_vedov_alone_and_its_surface_unchanged_by_vedovx():
     out = run_child("""
 import sys
@@ -181,6 +183,7 @@ print("same", surface() == before)
     assert out.split() == ["alone", "False", "same", "True"]
 
 
+@pytest.mark.wheel
 def test_a_vedovx_of_another_build_is_refused_at_import(tmp_path):
     # The same package, its compiled part carrying another build's identity.
     package = tmp_path / "vedovx"
