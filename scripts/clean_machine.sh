@@ -55,11 +55,13 @@ in_root() {
 }
 
 prepare() {
+    mkdir -p "$base"
+    exec 9>"$base/lock"
+    flock 9 # one at a time: the test command prepares in the background
     if [ "$(cat "$root.recipe" 2>/dev/null)" = "$recipe" ] && [ -d "$root" ]; then return; fi
     echo "clean machine: making a Debian $suite root file system in $root"
     local new=$root.new
     $sudo rm -rf "$new" "$root" "$root.recipe"
-    mkdir -p "$base"
     $sudo debootstrap --variant=minbase --include=python3,python3-venv "$suite" "$new" "$mirror" \
         >"$base/debootstrap.log" 2>&1 || {
         tail -n 30 "$base/debootstrap.log"
