@@ -57,9 +57,8 @@ fi
 
 export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
 # The build needs CMake 3.26 or newer; Debian 12's own is older, PyPI's is not.
-if ! cmake -P /dev/stdin <<<'if(CMAKE_VERSION VERSION_LESS 3.26)
-message(FATAL_ERROR old)
-endif()' >/dev/null 2>&1; then
+cmake_version=$(cmake --version 2>/dev/null | sed -n '1s/^cmake version //p')
+if [ "$(printf '%s\n' 3.26 "$cmake_version" | sort -V | head -n 1)" != 3.26 ]; then
     python3 -m pip install -q "cmake>=3.26"
 fi
 
