@@ -77,12 +77,16 @@ prepare() {
 run() {
     local wheel=$1
     prepare
-    # The wheel, and the tests with the files they read, in the user's home: no checkout there.
+    # The wheel, and a copy of the checkout's files for the tests (nothing built, nothing
+    # installed from it), in the user's home.
     local copy=$root$home/checkout
     $sudo rm -rf "$copy" "$root$home/wheelhouse"
-    $sudo mkdir -p "$copy/tests" "$root$home/wheelhouse"
-    $sudo cp -r pyproject.toml CMakeLists.txt "$copy/"
-    $sudo cp -r tests/python tests/data "$copy/tests/"
+    $sudo mkdir -p "$copy" "$root$home/wheelhouse"
+    if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+        git ls-files -z | $sudo tar -c --null -T - | $sudo tar -x -C "$copy"
+    else
+        $sudo tar -c --exclude=./build --exclude=./dist . | $sudo tar -x -C "$copy"
+    fi
     $sudo cp "$wheel" "$root$home/wheelhouse/"
     $sudo chown -R 1000:1000 "$copy" "$root$home/wheelhouse"
     in_root "$root" sh -ec '
