@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <numeric>
 #include <type_traits>
@@ -212,8 +213,10 @@ void fit_run(std::span<const Measurement> list, std::size_t first, std::size_t l
     }
     for (std::size_t k = 0; k < count; ++k) {
         if (!(off[k] <= tolerance)) {
+            char fraction[32];
+            std::snprintf(fraction, sizeof fraction, "%.3g", off[k] / pitch);
             return broken("the point of measurement " + std::to_string(first + k) + " lies " +
-                          std::to_string(off[k] / pitch) + " pitch off the lattice");
+                          fraction + " pitch off the lattice");
         }
     }
     Lattice lattice{first,      last,       frame,      altitude,  tolerance,

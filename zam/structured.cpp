@@ -42,6 +42,11 @@ std::int64_t to_signed(std::size_t n) noexcept {
     return static_cast<std::int64_t>(n);
 }
 
+// ceil(e / 2) and floor(e / 2) for any sign; they add up to e.
+std::int64_t ceil_half(std::int64_t e) noexcept {
+    return e >= 0 ? (e + 1) / 2 : -((-e) / 2);
+}
+
 // Columns per direct evaluation below which a row's direct segment is not split over workers.
 constexpr std::size_t parallel_direct_blocks = 64;
 
@@ -124,10 +129,6 @@ StructuredCovMat::StructuredCovMat(std::span<const Measurement> row_list,
             }
         }
     }
-    if (direct_needed_) {
-        direct_ = std::make_unique<CovMat>(BundleSet(row_list_, rows_), BundleSet(col_list_, cols_),
-                                           turbulence_, lag_, level_, model_);
-    }
 }
 
 std::ptrdiff_t StructuredCovMat::pair_of(std::ptrdiff_t row_lattice,
@@ -138,61 +139,73 @@ std::ptrdiff_t StructuredCovMat::pair_of(std::ptrdiff_t row_lattice,
     return found == pair_index_.end() ? -1 : static_cast<std::ptrdiff_t>(found->second);
 }
 
-void StructuredCovMat::compute_tables(std::span<const std::size_t> pairs, double* values,
-                                      Progress& progress) const {
-    // One row per pair: the member at the row lattice's centre site. One column per site of the
-    // box holding every site the pairs' differences call for (d = centre - site).
-    const Lattice& b = col_structure_->lattices[pairs_[pairs[0]].col_lattice];
-    std::vector<Measurement> rows;
-    std::int64_t min_i = 0, max_i = 0, min_j = 0, max_j = 0;
-    for (std::size_t k = 0; k < pairs.size(); ++k) {
-        const PairTable& pair = pairs_[pairs[k]];
-        const Lattice& a = row_structure_->lattices[pair.row_lattice];
-        rows.push_back(lattice_member(row_list_, a, a.centre_i(), a.centre_j()));
-        const std::int64_t low_i = a.centre_i() - (pair.min_i + to_signed(pair.count_i) - 1);
-        const std::int64_t low_j = a.centre_j() - (pair.min_j + to_signed(pair.count_j) - 1);
-        const std::int64_t high_i = a.centre_i() - pair.min_i;
-        const std::int64_t high_j = a.centre_j() - pair.min_j;
-        min_i = k == 0 ? low_i : std::min(min_i, low_i);
-        min_j = k == 0 ? low_j : std::min(min_j, low_j);
-        max_i = k == 0 ? high_i : std::max(max_i, high_i);
-        max_j = k == 0 ? high_j : std::max(max_j, high_j);
-    }
-    const auto count_i = static_cast<std::size_t>(max_i - min_i) + 1;
-    const auto count_j = static_cast<std::size_t>(max_j - min_j) + 1;
-    const std::size_t count = checked_mul(count_i, count_j);
-    check_capacity<Measurement>(count);
-    std::vector<Measurement> columns;
-    columns.reserve(count);
-    for (std::int64_t i = min_i; i <= max_i; ++i) {
-        for (std::int64_t j = min_j; j <= max_j; ++j) {
-            columns.push_back(lattice_member(col_list_, b, i, j));
+void StructuredCovMat::compute_table(const PairTable& pair, double* table,
+                                     Progress& progress) const {
+    // Difference d is evaluated at site cA + ceil(e / 2) of A and cB - floor(e / 2) of B, where
+    // e = d - (cA - cB) and cA, cB are the boxes' centres: both members lie near the middle of
+    // their lattices, where coordinates (and their rounding) are no larger than the members' own.
+    // The four differences whose e share ceil(e / 2) on both axes share a row, and take one
+    // vector block of columns (padded by repeats to a whole block).
+    const Lattice& a = row_structure_->lattices[pair.row_lattice];
+    const Lattice& b = col_structure_->lattices[pair.col_lattice];
+    const std::int64_t shift_i = a.centre_i() - b.centre_i();
+    const std::int64_t shift_j = a.centre_j() - b.centre_j();
+    const std::int64_t e0_i = pair.min_i - shift_i, e1_i = e0_i + to_signed(pair.count_i) - 1;
+    const std::int64_t e0_j = pair.min_j - shift_j, e1_j = e0_j + to_signed(pair.count_j) - 1;
+    const std::int64_t k0_i = ceil_half(e0_i), k0_j = ceil_half(e0_j);
+    const auto rows_i = static_cast<std::size_t>(ceil_half(e1_i) - k0_i) + 1;
+    const auto rows_j = static_cast<std::size_t>(ceil_half(e1_j) - k0_j) + 1;
+    const std::size_t group = std::max<std::size_t>(4, simd_width(level_));
+    const std::size_t nrows = checked_mul(rows_i, rows_j);
+    check_capacity<Measurement>(checked_mul(nrows, group));
+    std::vector<Measurement> rows, columns;
+    rows.reserve(nrows);
+    columns.reserve(nrows * group);
+    // The differences of row r: slot s of its group, e = (2k - 1 + s / 2, 2k - 1 + s % 2).
+    const auto slot = [&](std::size_t r, std::size_t s, std::int64_t& ei, std::int64_t& ej) {
+        ei = 2 * (k0_i + to_signed(r / rows_j)) - 1 + to_signed(s / 2);
+        ej = 2 * (k0_j + to_signed(r % rows_j)) - 1 + to_signed(s % 2);
+        return s < 4 && ei >= e0_i && ei <= e1_i && ej >= e0_j && ej <= e1_j;
+    };
+    for (std::size_t r = 0; r < nrows; ++r) {
+        const std::int64_t ki = k0_i + to_signed(r / rows_j), kj = k0_j + to_signed(r % rows_j);
+        rows.push_back(lattice_member(row_list_, a, a.centre_i() + ki, a.centre_j() + kj));
+        std::size_t first_used = columns.size();
+        bool any = false;
+        for (std::size_t s = 0; s < group; ++s) {
+            std::int64_t ei = 0, ej = 0;
+            if (slot(r, s, ei, ej)) {
+                if (!any) first_used = columns.size();
+                any = true;
+                columns.push_back(lattice_member(col_list_, b, b.centre_i() - (ei - ki),
+                                                 b.centre_j() - (ej - kj)));
+            } else {
+                columns.push_back(Zero{});  // replaced below by a repeat of a used slot
+            }
+        }
+        for (std::size_t s = columns.size() - group; s < columns.size(); ++s) {
+            if (std::holds_alternative<Zero>(columns[s])) columns[s] = columns[first_used];
         }
     }
     const CovMat cov(BundleSet(rows), BundleSet(columns), turbulence_, lag_, level_, model_);
-    const std::size_t nblocks = cov.nblocks();
-    std::vector<double> elements(checked_mul(rows.size(), count));
-    for_ranges(checked_mul(rows.size(), nblocks), [&](const auto& range) {
+    for_ranges(nrows, [&](const auto& range) {
         if (progress.cancelled.load(std::memory_order_relaxed)) return;
-        for (std::size_t k = range.begin(); k != range.end(); ++k) {
-            const std::size_t r = k / nblocks, block = k % nblocks;
-            cov.fill_block(r, block, elements.data() + r * count + cov.block_columns(block).first);
+        double values[2 * max_block_width];
+        for (std::size_t r = range.begin(); r != range.end(); ++r) {
+            for (std::size_t k = cov.block_of(r * group); k < cov.nblocks(); ++k) {
+                const auto [c0, c1] = cov.block_columns(k);
+                if (c0 >= (r + 1) * group) break;
+                cov.fill_block(r, k, values + (c0 - r * group));
+            }
+            for (std::size_t s = 0; s < 4; ++s) {
+                std::int64_t ei = 0, ej = 0;
+                if (!slot(r, s, ei, ej)) continue;
+                const auto p = static_cast<std::size_t>(ei - e0_i);
+                const auto q = static_cast<std::size_t>(ej - e0_j);
+                table[p * stride_ + q] = values[s];
+            }
         }
     });
-    // Difference d of a pair is the element of its row at the site centre - d.
-    for (std::size_t k = 0; k < pairs.size(); ++k) {
-        const PairTable& pair = pairs_[pairs[k]];
-        const Lattice& a = row_structure_->lattices[pair.row_lattice];
-        double* table = values + pair.offset;
-        for (std::size_t p = 0; p < pair.count_i; ++p) {
-            const std::int64_t i = a.centre_i() - (pair.min_i + to_signed(p));
-            const double* from = elements.data() + k * count +
-                                 static_cast<std::size_t>(i - min_i) * count_j +
-                                 static_cast<std::size_t>(a.centre_j() - pair.min_j - min_j);
-            for (std::size_t q = 0; q < pair.count_j; ++q)
-                table[p * stride_ + q] = from[-to_signed(q)];
-        }
-    }
 }
 
 PairTables StructuredCovMat::tables(Progress& progress) const {
@@ -202,23 +215,18 @@ PairTables StructuredCovMat::tables(Progress& progress) const {
     if (pairs_.empty()) return tables;
     const PairTable& last = pairs_.back();
     tables.values.resize(last.offset + last.count_i * stride_);
-    // The pairs of each column lattice share one evaluation.
-    std::vector<std::vector<std::size_t>> by_column(col_boxes_.size());
-    for (std::size_t p = 0; p < pairs_.size(); ++p) by_column[pairs_[p].col_lattice].push_back(p);
-    std::erase_if(by_column, [](const auto& pairs) { return pairs.empty(); });
-    for_ranges(by_column.size(), [&](const auto& range) {
-        for (std::size_t g = range.begin(); g != range.end(); ++g) {
+    for_ranges(pairs_.size(), [&](const auto& range) {
+        for (std::size_t p = range.begin(); p != range.end(); ++p) {
             if (progress.cancelled.load(std::memory_order_relaxed)) return;
-            compute_tables(by_column[g], tables.values.data(), progress);
+            compute_table(pairs_[p], tables.values.data() + pairs_[p].offset, progress);
         }
     });
     return tables;
 }
 
 template <class T>
-void StructuredCovMat::fill_direct(std::size_t i, std::size_t begin, std::size_t end, T* row,
-                                   Progress& progress) const {
-    const CovMat& cov = *direct_;
+void StructuredCovMat::fill_direct(const CovMat& cov, std::size_t i, std::size_t begin,
+                                   std::size_t end, T* row, Progress& progress) {
     const std::size_t first = cov.block_of(begin);
     const std::size_t count = cov.block_of(end - 1) + 1 - first;
     const auto blocks = [&](std::size_t from, std::size_t to) {
@@ -248,8 +256,8 @@ void StructuredCovMat::fill_direct(std::size_t i, std::size_t begin, std::size_t
 }
 
 template <class T>
-void StructuredCovMat::fill_rows(const PairTables& tables, T* data, std::ptrdiff_t row_stride,
-                                 Progress& progress) const {
+void StructuredCovMat::fill_rows(const PairTables& tables, const CovMat* direct, T* data,
+                                 std::ptrdiff_t row_stride, Progress& progress) const {
     const double* values = tables.values.data();
     const std::int64_t stride = static_cast<std::int64_t>(stride_);
     const std::int64_t* keys = col_keys_.data();
@@ -262,7 +270,7 @@ void StructuredCovMat::fill_rows(const PairTables& tables, T* data, std::ptrdiff
             T* row = data + static_cast<std::ptrdiff_t>(i) * row_stride;
             const LatticeSite& site = row_structure_->sites[rows_[i]];
             if (site.lattice < 0) {
-                fill_direct(i, 0, cols_.size(), row, progress);
+                fill_direct(*direct, i, 0, cols_.size(), row, progress);
                 progress.rows_done.fetch_add(1, std::memory_order_relaxed);
                 continue;
             }
@@ -275,7 +283,7 @@ void StructuredCovMat::fill_rows(const PairTables& tables, T* data, std::ptrdiff
             for (std::size_t s = 0; s < segments_.size(); ++s) {
                 const Segment& segment = segments_[s];
                 if (tables_of[s] < 0) {
-                    fill_direct(i, segment.begin, segment.end, row, progress);
+                    fill_direct(*direct, i, segment.begin, segment.end, row, progress);
                     continue;
                 }
                 // Element (i, j) at the row's base less the column's key.
@@ -300,12 +308,18 @@ void StructuredCovMat::fill(const Target& target, Progress& progress) const {
         progress.rows_done.fetch_add(nrows(), std::memory_order_relaxed);
         return;
     }
+    std::optional<CovMat> direct;
+    if (direct_needed_) {
+        direct.emplace(BundleSet(row_list_, rows_), BundleSet(col_list_, cols_), turbulence_, lag_,
+                       level_, model_);
+    }
     const PairTables computed = tables(progress);
     if (progress.cancelled.load(std::memory_order_relaxed)) return;
+    const CovMat* cov = direct ? &*direct : nullptr;
     if (target.type == ElementType::float64) {
-        fill_rows(computed, static_cast<double*>(target.data), target.row_stride, progress);
+        fill_rows(computed, cov, static_cast<double*>(target.data), target.row_stride, progress);
     } else {
-        fill_rows(computed, static_cast<float*>(target.data), target.row_stride, progress);
+        fill_rows(computed, cov, static_cast<float*>(target.data), target.row_stride, progress);
     }
 }
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <unordered_map>
 #include <vector>
@@ -59,7 +60,7 @@ public:
 
     const ListStructure& row_structure() const noexcept { return *row_structure_; }
     const ListStructure& col_structure() const noexcept { return *col_structure_; }
-    /// True when some element is evaluated directly (CovMat's own).
+    /// True when some element is evaluated directly (CovMat's own, built when filling).
     bool has_direct() const noexcept { return direct_needed_; }
 
     /// The tables the chosen rows and columns read, over the site differences they meet, computed
@@ -88,15 +89,14 @@ private:
     // The index in pairs_ of a row lattice and a column lattice, or -1 when the chosen rows and
     // columns meet no such pair or the two are not compatible.
     std::ptrdiff_t pair_of(std::ptrdiff_t row_lattice, std::ptrdiff_t col_lattice) const;
-    // The tables of pairs (indices into pairs_) of one column lattice into values.
-    void compute_tables(std::span<const std::size_t> pairs, double* values,
-                        Progress& progress) const;
+    // The table of one pair, at `table` with this evaluation's stride.
+    void compute_table(const PairTable& pair, double* table, Progress& progress) const;
     template <class T>
-    void fill_rows(const PairTables& tables, T* data, std::ptrdiff_t row_stride,
-                   Progress& progress) const;
+    void fill_rows(const PairTables& tables, const CovMat* direct, T* data,
+                   std::ptrdiff_t row_stride, Progress& progress) const;
     template <class T>
-    void fill_direct(std::size_t i, std::size_t begin, std::size_t end, T* row,
-                     Progress& progress) const;
+    static void fill_direct(const CovMat& direct, std::size_t i, std::size_t begin, std::size_t end,
+                            T* row, Progress& progress);
 
     std::span<const Measurement> row_list_;
     std::span<const Measurement> col_list_;
@@ -116,7 +116,6 @@ private:
     std::size_t stride_ = 0;
     std::vector<std::int64_t> col_keys_;  ///< site.i · stride + site.j per chosen column
     bool direct_needed_ = false;
-    std::unique_ptr<CovMat> direct_;
 };
 
 }  // namespace zam

@@ -9,8 +9,12 @@ honoured and progress reported. Covariances use the exact von Kármán model by 
 do. vedovx.dask (imported on request) gives the same matrices as Dask arrays, vedovx.study (on
 request, with SciPy) the study of a tomographic system (noise, MMSE reconstructors, error budgets,
 mirror fitting), vedovx.plot (on request, with matplotlib) its figures. The builders here take
-NumPy arrays and defaults.
+NumPy arrays and defaults. With ``method="structured"`` covariances read the blocks between
+sensors on one grid from tables (vedovx.lattices shows which), and vedovx.covariance_operator
+applies a covariance without forming it (SciPy needed).
 """
+
+from typing import TYPE_CHECKING, Any
 
 # vedov first: its shared runtime is then the one the compiled part binds to and checks.
 import vedov  # noqa: F401
@@ -50,13 +54,23 @@ from vedovx._matrices import (
     system_matrices,
 )
 from vedovx._profiles import Integrated, Profile, profile, set_layers
+from vedovx._structure import Broken, Lattice, Lattices, lattices
 from vedovx._version import __version__
+
+if TYPE_CHECKING:
+    from vedovx._operator import CovarianceOperator, covariance_operator
 
 #: vedov's own exception for a failed internal operation (it derives from BaseException).
 PanicException: type[BaseException] = _native.panic_exception()
 
 __all__ = [
     "covariance",
+    "covariance_operator",
+    "CovarianceOperator",
+    "lattices",
+    "Lattices",
+    "Lattice",
+    "Broken",
     "interaction",
     "projection",
     "system_matrices",
@@ -90,3 +104,12 @@ __all__ = [
     "add_science",
     "Science",
 ]
+
+
+def __getattr__(name: str) -> Any:
+    # The covariance operator needs SciPy, which vedovx itself does not: imported on first use.
+    if name in ("covariance_operator", "CovarianceOperator"):
+        from vedovx import _operator
+
+        return getattr(_operator, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -16,6 +16,7 @@ class Borrowed:
         cols: str | None,
         lag: float,
         model: str,
+        method: str,
         rows_index: tuple[int, int] | None,
         cols_index: tuple[int, int] | None,
         layers: tuple[int, int] | None,
@@ -26,6 +27,23 @@ class Borrowed:
         total: int,
         /,
     ) -> None: ...
+    def structure(
+        self,
+        rows: str,
+        cols: str,
+        lag: float,
+        model: str,
+        layers: tuple[int, int] | None,
+        threads: int,
+        tables: bool,
+        /,
+    ) -> tuple[
+        tuple[bytes, list[tuple[Any, ...]], list[tuple[int, int, str]]],
+        tuple[bytes, list[tuple[Any, ...]], list[tuple[int, int, str]]],
+        list[tuple[int, int, int, int, int, int, int]],
+        int,
+        bytes,
+    ]: ...
     def release(self) -> None: ...
 
 def borrow(system: Any, /) -> Borrowed: ...

@@ -29,6 +29,8 @@ MEASUREMENTS: tuple[str, ...] = tuple(
     entry["name"] for entry in _TABLE["lists"] if entry["holds"] == "measurements")
 #: The covariance models.
 MODELS: tuple[str, ...] = tuple(_TABLE["models"])
+#: How a covariance is evaluated: every element ("direct"), or lattice pairs from tables.
+METHODS: tuple[str, ...] = tuple(_TABLE["methods"])
 #: The names of a system's counts: each list's size, then "layers" and "pupil".
 COUNTS: tuple[str, ...] = tuple(_TABLE["counts"])
 #: The time steps a product's lag may come from.

@@ -22,7 +22,7 @@ import vedovx
 from vedovx import _arrays, _matrices, _registry
 from vedovx._frozen import FrozenSystem, freeze
 from vedovx._matrices import _choice
-from vedovx._registry import MEASUREMENTS, MODELS, Step
+from vedovx._registry import MEASUREMENTS, METHODS, MODELS, Step
 from vedovx._systems import borrowed
 
 __all__ = ["covariance", "interaction", "system_matrices", "recon_matrices", "SystemMatrices",
@@ -70,6 +70,7 @@ class _Block:
     cols: str | None
     lag: float
     model: str
+    method: str
     row_start: int
     row_stop: int
     col_start: int
@@ -123,6 +124,7 @@ def _evaluate(frozen: FrozenSystem, block: _Block) -> npt.NDArray[Any]:
     try:
         return _matrices._run_one(frozen, None, threads, block.product, block.product, block.rows,
                                   block.cols, lag=block.lag, model=block.model,
+                                  method=block.method,
                                   rows_index=slice(block.row_start, block.row_stop),
                                   layers=block.layers, dtype=block.dtype, **columns)
     except vedovx.PanicException as failure:
@@ -164,7 +166,7 @@ def _layers(frozen: FrozenSystem, layers: Any) -> tuple[int, ...] | None:
 
 
 def _array(frozen: FrozenSystem, product: str, rows: str, cols: str | None, lag: float,
-           model: str, chunks: Any, dtype: np.dtype[Any], threads: int | None,
+           model: str, method: str, chunks: Any, dtype: np.dtype[Any], threads: int | None,
            layers: tuple[int, ...] | None = None) -> da.Array:
     """The Dask array of one product, one task per block, every task reading the system's key."""
     counts = frozen.counts._asdict()
@@ -175,14 +177,15 @@ def _array(frozen: FrozenSystem, product: str, rows: str, cols: str | None, lag:
         shape = (nrows, counts[cols if product == "covariance" and cols else "com"])
     normal = _chunks(chunks, shape, dtype)
     name = f"vedovx-{product}-{rows}-{cols or 'com'}-" + tokenize(
-        frozen.digest, product, rows, cols, lag, model, normal, dtype.str, threads, layers)
+        frozen.digest, product, rows, cols, lag, model, method, normal, dtype.str, threads,
+        layers)
     system_key, system_layer = _system_layer(frozen)
     col_bounds = _bounds(normal[1]) if len(normal) == 2 else [(0, 1)]
     layer: dict[Any, Any] = {}
     for i, (r0, r1) in enumerate(_bounds(normal[0])):
         for j, (c0, c1) in enumerate(col_bounds):
-            block = _Block(product, rows, cols, lag, model, r0, r1, c0, c1, dtype.str, threads,
-                           layers)
+            block = _Block(product, rows, cols, lag, model, method, r0, r1, c0, c1, dtype.str,
+                           threads, layers)
             layer[(name, i, j) if len(normal) == 2 else (name, i)] = (_evaluate, system_key, block)
     graph = HighLevelGraph({system_key: system_layer, name: layer},
                            {system_key: set(), name: {system_key}})
@@ -209,11 +212,12 @@ def _threads(threads: int | None) -> int | None:
 def covariance(system: Any, rows: _matrices.Measurements, cols: _matrices.Measurements, *,
                lag: float = 0.0, chunks: Any = "auto", dtype: npt.DTypeLike | None = None,
                threads: int | None = None, model: _matrices.Model = "exact",
-               layers: Any = None) -> da.Array:
-    """``vedovx.covariance(system, rows, cols, lag=lag, model=model, layers=layers)`` as a Dask
-    array: each block
-    evaluated by vedovx, equal to the same block of the in-memory array bit for bit; the exact von
-    Kármán model unless ``model="closed-form"`` (vedov's numbers).
+               layers: Any = None, method: _matrices.Method = "direct") -> da.Array:
+    """``vedovx.covariance(system, rows, cols, lag=lag, model=model, layers=layers,
+    method=method)`` as a Dask array: each block evaluated by vedovx, equal to the same block of
+    the in-memory array bit for bit; the exact von Kármán model unless ``model="closed-form"``
+    (vedov's numbers); with ``method="structured"``, each block reads its lattice pairs from
+    tables as the whole does.
 
     system: a vedov.SystemGeom (frozen now: later changes do not reach the array) or a
         FrozenSystem; the graph holds it once, under a key named by its content.
@@ -224,8 +228,9 @@ def covariance(system: Any, rows: _matrices.Measurements, cols: _matrices.Measur
     _choice(rows, MEASUREMENTS, "rows")
     _choice(cols, MEASUREMENTS, "cols")
     _choice(model, MODELS, "model")
+    _choice(method, METHODS, "method")
     frozen = _frozen(system)
-    return _array(frozen, "covariance", rows, cols, float(lag), model, chunks,
+    return _array(frozen, "covariance", rows, cols, float(lag), model, method, chunks,
                   _arrays.element_type(dtype, None), _threads(threads), _layers(frozen, layers))
 
 
@@ -234,13 +239,14 @@ def interaction(system: Any, rows: _matrices.Measurements, *, chunks: Any = "aut
     """``vedovx.interaction(system, rows)`` as a Dask array; the other arguments are those of
     covariance()."""
     _choice(rows, MEASUREMENTS, "rows")
-    return _array(_frozen(system), "interaction", rows, None, 0.0, "closed-form", chunks,
+    return _array(_frozen(system), "interaction", rows, None, 0.0, "closed-form", "direct", chunks,
                   _arrays.element_type(dtype, None), _threads(threads))
 
 
 def _products(system: Any, steps: tuple[Step, ...], chunks: Any, dtype: npt.DTypeLike | None,
-              threads: int | None, model: str, layers: Any) -> dict[str, da.Array]:
+              threads: int | None, model: str, layers: Any, method: str) -> dict[str, da.Array]:
     _choice(model, MODELS, "model")
+    _choice(method, METHODS, "method")
     element = _arrays.element_type(dtype, None)
     workers = _threads(threads)
     frozen, lags = _frozen_and_steps(system)
@@ -258,7 +264,8 @@ def _products(system: Any, steps: tuple[Step, ...], chunks: Any, dtype: npt.DTyp
         covariance = step.product == "covariance"
         fields[step.field] = _array(
             frozen, step.product, step.rows, step.cols if covariance else None,
-            0.0 if step.lag is None else lags[step.lag], model, _per_axis(chunks, step.product),
+            0.0 if step.lag is None else lags[step.lag], model,
+            method if covariance else "direct", _per_axis(chunks, step.product),
             element, workers, chosen if covariance else None)
     return fields
 
@@ -272,18 +279,19 @@ def _per_axis(chunks: Any, product: str) -> Any:
 
 def system_matrices(system: Any, *, chunks: Any = "auto", dtype: npt.DTypeLike | None = None,
                     threads: int | None = None, model: _matrices.Model = "exact",
-                    layers: Any = None) -> SystemMatrices:
+                    layers: Any = None,
+                    method: _matrices.Method = "direct") -> SystemMatrices:
     """``vedovx.system_matrices(system)`` as Dask arrays, each equal to the in-memory one bit for
     bit. chunks: "auto", an int (square blocks) or a (rows, cols) pair, for every matrix (the
     projections take the rows); the other arguments are those of covariance()."""
     return SystemMatrices(**_products(system, _registry.PRODUCT_SETS["SystemMatrices"], chunks,
-                                      dtype, threads, model, layers))
+                                      dtype, threads, model, layers, method))
 
 
 def recon_matrices(system: Any, *, chunks: Any = "auto", dtype: npt.DTypeLike | None = None,
                    threads: int | None = None, model: _matrices.Model = "exact",
-                   layers: Any = None) -> ReconMatrices:
+                   layers: Any = None, method: _matrices.Method = "direct") -> ReconMatrices:
     """``vedovx.recon_matrices(system)`` as Dask arrays, each equal to the in-memory one bit for
     bit; the arguments are those of system_matrices()."""
     return ReconMatrices(**_products(system, _registry.PRODUCT_SETS["ReconMatrices"], chunks,
-                                     dtype, threads, model, layers))
+                                     dtype, threads, model, layers, method))

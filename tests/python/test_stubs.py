@@ -72,6 +72,7 @@ def _registry_views():
     views = [
         ("Measurements", set(typing.get_args(_matrices.Measurements)), set(_registry.MEASUREMENTS)),
         ("Model", typing.get_args(_matrices.Model), _registry.MODELS),
+        ("Method", typing.get_args(_matrices.Method), _registry.METHODS),
         ("Positioned", set(typing.get_args(_inspect.Positioned)), set(_registry.LISTS)),
         ("PROJECTED", set(_matrices.PROJECTED), set(typing.get_args(_matrices.ProjectedRows))),
         ("ProjectedRows", set(_matrices.PROJECTED) - set(_registry.LISTS), set()),

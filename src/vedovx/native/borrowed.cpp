@@ -13,6 +13,7 @@
 #include "vedovx/native/inspection.hpp"
 #include "vedovx/native/registry.hpp"
 #include "vedovx/native/requests.hpp"
+#include "vedovx/native/structure.hpp"
 #include "vedovx/native/watched.hpp"
 
 namespace vedovx {
@@ -176,6 +177,13 @@ zam::CovarianceModel model_named(const std::string& name) {
     return model;
 }
 
+Method method_named(const std::string& name) {
+    Method method{};
+    if (!vedovx::method_named(name, method))
+        raise(PyExc_ValueError, "method: no method named '" + name + "'");
+    return method;
+}
+
 bool holds_measurements(List list) {
     return vedov::list_holds(list) == vedov::ListHolds::measurements;
 }
@@ -190,18 +198,19 @@ void check_lists(const Request& r) {
     }
 }
 
-// evaluate(product, rows, cols, lag, model, rows_index, cols_index, layers, target, threads,
-// progress, offset, total): one matrix of the held system into the target, the interpreter lock
-// released.
+// evaluate(product, rows, cols, lag, model, method, rows_index, cols_index, layers, target,
+// threads, progress, offset, total): one matrix of the held system into the target, the interpreter
+// lock released.
 PyObject* evaluate(PyObject* self, PyObject* args) {
     return guarded([&] {
         const char* product = nullptr;
         const char* model = nullptr;
+        const char* method = nullptr;
         PyObject *rows = nullptr, *cols = nullptr, *rows_index = nullptr, *cols_index = nullptr;
         PyObject *layers = nullptr, *target = nullptr, *threads = nullptr, *progress = nullptr;
         double lag = 0.0;
         Py_ssize_t offset = 0, total = 0;
-        if (!PyArg_ParseTuple(args, "sOOdsOOOOOOnn", &product, &rows, &cols, &lag, &model,
+        if (!PyArg_ParseTuple(args, "sOOdssOOOOOOnn", &product, &rows, &cols, &lag, &model, &method,
                               &rows_index, &cols_index, &layers, &target, &threads, &progress,
                               &offset, &total)) {
             throw PythonError{};
@@ -213,6 +222,7 @@ PyObject* evaluate(PyObject* self, PyObject* args) {
         if (request.product == Product::covariance) request.cols = to_list(cols, "cols");
         request.lag = lag;
         request.model = model_named(model);
+        request.method = method_named(method);
         check_lists(request);
         request.row_selection = to_selection(rows_index, list_size(s, request.rows), "rows_index");
         if (request.product != Product::projection) {
@@ -236,6 +246,89 @@ PyObject* evaluate(PyObject* self, PyObject* args) {
     });
 }
 
+// Bytes holding a copy of `count` values of T.
+template <class T>
+Ref bytes_of(const T* values, std::size_t count) {
+    return check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values),
+                                           static_cast<Py_ssize_t>(count * sizeof(T))));
+}
+
+// (sites, lattices, broken) of a list's structure: sites as bytes of int64 (lattice, i, j) per
+// entry (lattice -1: none); lattices [(first, last, origin x, origin y, u x, u y, altitude, min i,
+// max i, min j, max j)]; broken runs [(first, last, reason)].
+Ref structure_objects(const zam::ListStructure& s) {
+    std::vector<std::int64_t> sites;
+    sites.reserve(3 * s.sites.size());
+    for (const zam::LatticeSite& site : s.sites) {
+        sites.insert(sites.end(), {static_cast<std::int64_t>(site.lattice), site.i, site.j});
+    }
+    Ref lattices = check(PyList_New(0));
+    for (const zam::Lattice& l : s.lattices) {
+        Ref item = check(Py_BuildValue(
+            "(nndddddLLLL)", static_cast<Py_ssize_t>(l.first), static_cast<Py_ssize_t>(l.last),
+            l.frame.origin.x, l.frame.origin.y, l.frame.u.x, l.frame.u.y, l.altitude,
+            static_cast<long long>(l.min_i), static_cast<long long>(l.max_i),
+            static_cast<long long>(l.min_j), static_cast<long long>(l.max_j)));
+        vedov::binding::check_status(PyList_Append(lattices.get(), item.get()));
+    }
+    Ref broken = check(PyList_New(0));
+    for (const zam::BrokenRun& b : s.broken) {
+        Ref item = check(Py_BuildValue("(nns)", static_cast<Py_ssize_t>(b.first),
+                                       static_cast<Py_ssize_t>(b.last), b.reason.c_str()));
+        vedov::binding::check_status(PyList_Append(broken.get(), item.get()));
+    }
+    Ref sites_bytes = bytes_of(sites.data(), sites.size());
+    return check(PyTuple_Pack(3, sites_bytes.get(), lattices.get(), broken.get()));
+}
+
+// structure(rows, cols, lag, model, layers, threads, tables): the lattices of both lists and, when
+// `tables` is true, the table of every compatible pair over the whole lists (of the chosen layers),
+// the interpreter lock released: (rows' structure, columns' structure, pairs [(row lattice, column
+// lattice, min i, min j, count i, count j, offset)], stride, values as bytes of float64).
+PyObject* structure(PyObject* self, PyObject* args) {
+    return guarded([&] {
+        PyObject *rows = nullptr, *cols = nullptr, *layers = nullptr, *threads = nullptr;
+        const char* model = nullptr;
+        double lag = 0.0;
+        int tables = 1;
+        if (!PyArg_ParseTuple(args, "OOdsOOp", &rows, &cols, &lag, &model, &layers, &threads,
+                              &tables)) {
+            throw PythonError{};
+        }
+        const SystemGeom& s = record(self);
+        Request request{};
+        request.product = Product::covariance;
+        request.rows = to_list(rows, "rows");
+        request.cols = to_list(cols, "cols");
+        request.lag = lag;
+        request.model = model_named(model);
+        check_lists(request);
+        request.layer_selection = to_selection(layers, s.cov_model.size(), "layers");
+        const std::size_t workers = to_threads(threads);
+        const vedov::binding::Shared<SystemGeom> system(held(self));
+        Structure found;
+        run_released(workers, ProgressReport{}, [&](zam::Progress& p) {
+            found = vedovx::structure(*system, request, tables != 0, p);
+        });
+        Ref row_objects = structure_objects(found.matrix->row_structure());
+        Ref col_objects = structure_objects(found.matrix->col_structure());
+        Ref pairs = check(PyList_New(0));
+        for (const zam::PairTable& t : found.tables.pairs) {
+            Ref item = check(Py_BuildValue(
+                "(nnLLnnn)", static_cast<Py_ssize_t>(t.row_lattice),
+                static_cast<Py_ssize_t>(t.col_lattice), static_cast<long long>(t.min_i),
+                static_cast<long long>(t.min_j), static_cast<Py_ssize_t>(t.count_i),
+                static_cast<Py_ssize_t>(t.count_j), static_cast<Py_ssize_t>(t.offset)));
+            vedov::binding::check_status(PyList_Append(pairs.get(), item.get()));
+        }
+        Ref values = bytes_of(found.tables.values.data(), found.tables.values.size());
+        Ref stride = check(PyLong_FromSize_t(found.tables.stride));
+        return check(PyTuple_Pack(5, row_objects.get(), col_objects.get(), pairs.get(),
+                                  stride.get(), values.get()))
+            .release();
+    });
+}
+
 PyMethodDef methods[] = {
     {"counts", counts, METH_NOARGS, nullptr},
     {"layers", layers, METH_NOARGS, nullptr},
@@ -245,6 +338,7 @@ PyMethodDef methods[] = {
     {"positions", positions, METH_VARARGS, nullptr},
     {"geometry", geometry, METH_VARARGS, nullptr},  // what each measurement is
     {"evaluate", evaluate, METH_VARARGS, nullptr},
+    {"structure", structure, METH_VARARGS, nullptr},  // lattices and pair tables
     {"release", release, METH_NOARGS, nullptr},
     vedov::binding::end_of_methods,
 };

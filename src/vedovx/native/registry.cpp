@@ -1,6 +1,8 @@
 // The registry's names as Python strings, tuples and dicts.
 #include "vedovx/native/registry.hpp"
 
+#include "vedovx/native/requests.hpp"
+
 #include <initializer_list>
 #include <string_view>
 #include <utility>
@@ -77,6 +79,7 @@ Ref registry() {
     Ref lists = tuple(std::move(list_entries));
     Ref products = names(vedov::products, vedov::product_name);
     Ref models = names(zam::covariance_models, zam::model_name);
+    Ref methods = names(vedovx::covariance_methods, vedovx::method_name);
     Ref system = product_set<vedov::SystemMatrices>();
     Ref recon = product_set<vedov::ReconMatrices>();
     Ref sets = dict({{vedov::ProductSet<vedov::SystemMatrices>::name, &system},
@@ -90,6 +93,7 @@ Ref registry() {
     return dict({{"lists", &lists},
                  {"products", &products},
                  {"models", &models},
+                 {"methods", &methods},
                  {"product_sets", &sets},
                  {"counts", &count_tuple},
                  {"steps", &step_names}});

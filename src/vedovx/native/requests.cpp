@@ -6,6 +6,7 @@
 
 #include "zam/covmat.hpp"
 #include "zam/imat.hpp"
+#include "zam/structured.hpp"
 
 namespace vedovx {
 
@@ -15,6 +16,14 @@ using vedov::measurements;
 
 std::vector<std::size_t> positions(const Selection& selection) {
     return std::vector<std::size_t>(selection.indices.begin(), selection.indices.end());
+}
+
+// The chosen entries' positions in a list of `entries`: every one when the selection is all.
+std::vector<std::size_t> chosen(const Selection& selection, std::size_t entries) {
+    if (!selection.all) return positions(selection);
+    std::vector<std::size_t> all(entries);
+    for (std::size_t k = 0; k < entries; ++k) all[k] = k;
+    return all;
 }
 
 zam::BundleSet bundles(std::span<const zam::Measurement> list, const Selection& selection) {
@@ -82,6 +91,24 @@ void evaluate_projection(const vedov::SystemGeom& system, const Request& request
     zam::fill(zam::IMat<zam::Pupil>(zam::BundleSet(phases), column), target, progress);
 }
 
+void evaluate_covariance(const vedov::SystemGeom& system, const Request& request,
+                         const zam::Target& target, zam::Progress& progress) {
+    const std::span<const zam::Measurement> rows = measurements(system, request.rows);
+    const std::span<const zam::Measurement> cols = measurements(system, request.cols);
+    if (request.method == Method::structured) {
+        zam::StructuredCovMat(rows, chosen(request.row_selection, rows.size()), cols,
+                              chosen(request.col_selection, cols.size()),
+                              layers_of(system, request), request.lag, zam::simd_level(),
+                              request.model)
+            .fill(target, progress);
+        return;
+    }
+    zam::fill(
+        zam::CovMat(bundles(rows, request.row_selection), bundles(cols, request.col_selection),
+                    layers_of(system, request), request.lag, zam::simd_level(), request.model),
+        target, progress);
+}
+
 }  // namespace
 
 zam::VonKarmanLayers layers_of(const vedov::SystemGeom& system, const Request& request) {
@@ -106,14 +133,7 @@ std::size_t result_cols(const vedov::SystemGeom& system, const Request& request)
 void evaluate(const vedov::SystemGeom& system, const Request& request, const zam::Target& target,
               zam::Progress& progress) {
     switch (request.product) {
-        case Product::covariance:
-            zam::fill(
-                zam::CovMat(bundles(measurements(system, request.rows), request.row_selection),
-                            bundles(measurements(system, request.cols), request.col_selection),
-                            layers_of(system, request), request.lag, zam::simd_level(),
-                            request.model),
-                target, progress);
-            return;
+        case Product::covariance: evaluate_covariance(system, request, target, progress); return;
         case Product::interaction: {
             const Chosen<zam::Actuator> actuators(system.com, request.col_selection);
             zam::fill(zam::IMat<zam::Actuator>(
