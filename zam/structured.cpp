@@ -42,9 +42,9 @@ std::int64_t to_signed(std::size_t n) noexcept {
     return static_cast<std::int64_t>(n);
 }
 
-// ceil(e / 2) and floor(e / 2) for any sign; they add up to e.
-std::int64_t ceil_half(std::int64_t e) noexcept {
-    return e >= 0 ? (e + 1) / 2 : -((-e) / 2);
+// ceil(e / 8) for any sign.
+std::int64_t ceil_eighth(std::int64_t e) noexcept {
+    return e >= 0 ? (e + 7) / 8 : -((-e) / 8);
 }
 
 // Columns per direct evaluation below which a row's direct segment is not split over workers.
@@ -139,70 +139,69 @@ std::ptrdiff_t StructuredCovMat::pair_of(std::ptrdiff_t row_lattice,
     return found == pair_index_.end() ? -1 : static_cast<std::ptrdiff_t>(found->second);
 }
 
-void StructuredCovMat::compute_table(const PairTable& pair, double* table,
+void StructuredCovMat::compute_table(const PairTable& pair, double* table, std::size_t stride,
                                      Progress& progress) const {
-    // Difference d is evaluated at site cA + ceil(e / 2) of A and cB - floor(e / 2) of B, where
-    // e = d - (cA - cB) and cA, cB are the boxes' centres: both members lie near the middle of
-    // their lattices, where coordinates (and their rounding) are no larger than the members' own.
-    // The four differences whose e share ceil(e / 2) on both axes share a row, and take one
-    // vector block of columns (padded by repeats to a whole block).
+    // With e = d - (cA - cB), cA and cB the boxes' centres, difference d is evaluated at site
+    // cA + 4k of A and cB + 4k - e of B, k = ceil(e / 8) on each axis: both members within four
+    // sites of halfway between the centres and the pair, where coordinates (and their rounding)
+    // are no larger than the members' own. Row k serves the 8 x 8 differences of its k; its
+    // columns are an 8 x 8 square of a grid of B's sites four apart from the next row's, so
+    // each column serves about four rows, and each run of eight starts a whole vector block.
     const Lattice& a = row_structure_->lattices[pair.row_lattice];
     const Lattice& b = col_structure_->lattices[pair.col_lattice];
-    const std::int64_t shift_i = a.centre_i() - b.centre_i();
-    const std::int64_t shift_j = a.centre_j() - b.centre_j();
-    const std::int64_t e0_i = pair.min_i - shift_i, e1_i = e0_i + to_signed(pair.count_i) - 1;
-    const std::int64_t e0_j = pair.min_j - shift_j, e1_j = e0_j + to_signed(pair.count_j) - 1;
-    const std::int64_t k0_i = ceil_half(e0_i), k0_j = ceil_half(e0_j);
-    const auto rows_i = static_cast<std::size_t>(ceil_half(e1_i) - k0_i) + 1;
-    const auto rows_j = static_cast<std::size_t>(ceil_half(e1_j) - k0_j) + 1;
-    const std::size_t group = std::max<std::size_t>(4, simd_width(level_));
-    const std::size_t nrows = checked_mul(rows_i, rows_j);
-    check_capacity<Measurement>(checked_mul(nrows, group));
+    const std::int64_t e0_i = pair.min_i - (a.centre_i() - b.centre_i());
+    const std::int64_t e0_j = pair.min_j - (a.centre_j() - b.centre_j());
+    const std::int64_t e1_i = e0_i + to_signed(pair.count_i) - 1;
+    const std::int64_t e1_j = e0_j + to_signed(pair.count_j) - 1;
+    const std::int64_t k0_i = ceil_eighth(e0_i), k1_i = ceil_eighth(e1_i);
+    const std::int64_t k0_j = ceil_eighth(e0_j), k1_j = ceil_eighth(e1_j);
+    const auto rows_j = static_cast<std::size_t>(k1_j - k0_j) + 1;
+    const std::size_t nrows = checked_mul(static_cast<std::size_t>(k1_i - k0_i) + 1, rows_j);
+    // Column (u, v) is B's site (cB_i - 4 k1_i + u, cB_j - 4 k1_j + v).
+    const std::int64_t width = 4 * (k1_j - k0_j) + 8;
+    const std::int64_t height = 4 * (k1_i - k0_i) + 8;
+    const std::int64_t base_i = b.centre_i() - 4 * k1_i, base_j = b.centre_j() - 4 * k1_j;
+    check_capacity<Measurement>(
+        checked_mul(static_cast<std::size_t>(height), static_cast<std::size_t>(width)));
     std::vector<Measurement> rows, columns;
     rows.reserve(nrows);
-    columns.reserve(nrows * group);
-    // The differences of row r: slot s of its group, e = (2k - 1 + s / 2, 2k - 1 + s % 2).
-    const auto slot = [&](std::size_t r, std::size_t s, std::int64_t& ei, std::int64_t& ej) {
-        ei = 2 * (k0_i + to_signed(r / rows_j)) - 1 + to_signed(s / 2);
-        ej = 2 * (k0_j + to_signed(r % rows_j)) - 1 + to_signed(s % 2);
-        return s < 4 && ei >= e0_i && ei <= e1_i && ej >= e0_j && ej <= e1_j;
-    };
     for (std::size_t r = 0; r < nrows; ++r) {
         const std::int64_t ki = k0_i + to_signed(r / rows_j), kj = k0_j + to_signed(r % rows_j);
-        rows.push_back(lattice_member(row_list_, a, a.centre_i() + ki, a.centre_j() + kj));
-        std::size_t first_used = columns.size();
-        bool any = false;
-        for (std::size_t s = 0; s < group; ++s) {
-            std::int64_t ei = 0, ej = 0;
-            if (slot(r, s, ei, ej)) {
-                if (!any) first_used = columns.size();
-                any = true;
-                columns.push_back(lattice_member(col_list_, b, b.centre_i() - (ei - ki),
-                                                 b.centre_j() - (ej - kj)));
-            } else {
-                columns.push_back(Zero{});  // replaced below by a repeat of a used slot
-            }
-        }
-        for (std::size_t s = columns.size() - group; s < columns.size(); ++s) {
-            if (std::holds_alternative<Zero>(columns[s])) columns[s] = columns[first_used];
+        rows.push_back(lattice_member(row_list_, a, a.centre_i() + 4 * ki, a.centre_j() + 4 * kj));
+    }
+    columns.reserve(static_cast<std::size_t>(height * width));
+    for (std::int64_t u = 0; u < height; ++u) {
+        for (std::int64_t v = 0; v < width; ++v) {
+            columns.push_back(lattice_member(col_list_, b, base_i + u, base_j + v));
         }
     }
     const CovMat cov(BundleSet(rows), BundleSet(columns), turbulence_, lag_, level_, model_);
     for_ranges(nrows, [&](const auto& range) {
         if (progress.cancelled.load(std::memory_order_relaxed)) return;
-        double values[2 * max_block_width];
+        double run[8 + 2 * max_block_width];
         for (std::size_t r = range.begin(); r != range.end(); ++r) {
-            for (std::size_t k = cov.block_of(r * group); k < cov.nblocks(); ++k) {
-                const auto [c0, c1] = cov.block_columns(k);
-                if (c0 >= (r + 1) * group) break;
-                cov.fill_block(r, k, values + (c0 - r * group));
-            }
-            for (std::size_t s = 0; s < 4; ++s) {
-                std::int64_t ei = 0, ej = 0;
-                if (!slot(r, s, ei, ej)) continue;
-                const auto p = static_cast<std::size_t>(ei - e0_i);
-                const auto q = static_cast<std::size_t>(ej - e0_j);
-                table[p * stride_ + q] = values[s];
+            const std::int64_t ki = k0_i + to_signed(r / rows_j), kj = k0_j + to_signed(r % rows_j);
+            const std::int64_t u0 = 4 * (k1_i - ki), v0 = 4 * (k1_j - kj);
+            for (std::int64_t u = u0; u < u0 + 8; ++u) {
+                // e_i = cB_i + 4 k_i - site_i = 4 (k_i + k1_i) - u.
+                const std::int64_t ei = 4 * (ki + k1_i) - u;
+                if (ei < e0_i || ei > e1_i) continue;
+                // The run of eight columns v0 .. v0 + 7 of grid row u, by whole blocks.
+                const auto first = static_cast<std::size_t>(u * width + v0);
+                const std::size_t first_block = cov.block_of(first);
+                const std::size_t start = cov.block_columns(first_block).first;
+                for (std::size_t k = first_block; k < cov.nblocks(); ++k) {
+                    const std::size_t c0 = cov.block_columns(k).first;
+                    if (c0 >= first + 8) break;
+                    cov.fill_block(r, k, run + (c0 - start));
+                }
+                for (std::int64_t v = v0; v < v0 + 8; ++v) {
+                    const std::int64_t ej = 4 * (kj + k1_j) - v;
+                    if (ej < e0_j || ej > e1_j) continue;
+                    table[static_cast<std::size_t>(ei - e0_i) * stride +
+                          static_cast<std::size_t>(ej - e0_j)] =
+                        run[first - start + static_cast<std::size_t>(v - v0)];
+                }
             }
         }
     });
@@ -215,10 +214,75 @@ PairTables StructuredCovMat::tables(Progress& progress) const {
     if (pairs_.empty()) return tables;
     const PairTable& last = pairs_.back();
     tables.values.resize(last.offset + last.count_i * stride_);
+    // Without a lag, the covariance of a list with itself is symmetric: the table of (B, A) at d
+    // is that of (A, B) at -d, evaluated once for both over the union of their differences.
+    std::vector<std::ptrdiff_t> mirror(pairs_.size(), -1);
+    std::vector<bool> derived(pairs_.size(), false);
+    const bool symmetric = row_structure_ == col_structure_ && lag_ == 0.0;
+    if (symmetric) {
+        for (std::size_t p = 0; p < pairs_.size(); ++p) {
+            const PairTable& pair = pairs_[p];
+            if (pair.row_lattice <= pair.col_lattice) continue;
+            const std::ptrdiff_t q =
+                pair_of(to_signed(pair.col_lattice), to_signed(pair.row_lattice));
+            if (q < 0) continue;
+            mirror[static_cast<std::size_t>(q)] = to_signed(p);
+            derived[p] = true;
+        }
+    }
+    const auto mirrored = [](const PairTable& pair) {
+        return PairTable{pair.col_lattice,
+                         pair.row_lattice,
+                         -(pair.min_i + to_signed(pair.count_i) - 1),
+                         -(pair.min_j + to_signed(pair.count_j) - 1),
+                         pair.count_i,
+                         pair.count_j,
+                         pair.offset};
+    };
     for_ranges(pairs_.size(), [&](const auto& range) {
         for (std::size_t p = range.begin(); p != range.end(); ++p) {
             if (progress.cancelled.load(std::memory_order_relaxed)) return;
-            compute_table(pairs_[p], tables.values.data() + pairs_[p].offset, progress);
+            const PairTable& pair = pairs_[p];
+            if (derived[p]) continue;
+            const bool reversed = symmetric && pair.row_lattice > pair.col_lattice;
+            if (!reversed && mirror[p] < 0) {
+                compute_table(pair, tables.values.data() + pair.offset, stride_, progress);
+                continue;
+            }
+            // The pairs read through (A, B), A the lower lattice, over the union of differences.
+            std::vector<const PairTable*> readers{&pair};
+            if (mirror[p] >= 0) readers.push_back(&pairs_[static_cast<std::size_t>(mirror[p])]);
+            PairTable both = reversed ? mirrored(pair) : pair;
+            std::int64_t end_i = both.min_i + to_signed(both.count_i);
+            std::int64_t end_j = both.min_j + to_signed(both.count_j);
+            for (const PairTable* reader : readers) {
+                const PairTable box = reader->row_lattice > reader->col_lattice && symmetric
+                                          ? mirrored(*reader)
+                                          : *reader;
+                both.min_i = std::min(both.min_i, box.min_i);
+                both.min_j = std::min(both.min_j, box.min_j);
+                end_i = std::max(end_i, box.min_i + to_signed(box.count_i));
+                end_j = std::max(end_j, box.min_j + to_signed(box.count_j));
+            }
+            both.count_i = static_cast<std::size_t>(end_i - both.min_i);
+            both.count_j = static_cast<std::size_t>(end_j - both.min_j);
+            std::vector<double> values(checked_mul(both.count_i, both.count_j));
+            compute_table(both, values.data(), both.count_j, progress);
+            for (const PairTable* reader : readers) {
+                // A reversed reader's difference d is the lower pair's -d.
+                const std::int64_t sign =
+                    reader->row_lattice > reader->col_lattice && symmetric ? -1 : 1;
+                double* table = tables.values.data() + reader->offset;
+                for (std::size_t i = 0; i < reader->count_i; ++i) {
+                    const std::int64_t di = sign * (reader->min_i + to_signed(i)) - both.min_i;
+                    for (std::size_t j = 0; j < reader->count_j; ++j) {
+                        const std::int64_t dj = sign * (reader->min_j + to_signed(j)) - both.min_j;
+                        table[i * stride_ + j] =
+                            values[static_cast<std::size_t>(di) * both.count_j +
+                                   static_cast<std::size_t>(dj)];
+                    }
+                }
+            }
         }
     });
     return tables;

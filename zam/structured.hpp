@@ -89,8 +89,9 @@ private:
     // The index in pairs_ of a row lattice and a column lattice, or -1 when the chosen rows and
     // columns meet no such pair or the two are not compatible.
     std::ptrdiff_t pair_of(std::ptrdiff_t row_lattice, std::ptrdiff_t col_lattice) const;
-    // The table of one pair, at `table` with this evaluation's stride.
-    void compute_table(const PairTable& pair, double* table, Progress& progress) const;
+    // The table of one pair over its differences (its offset unused), at `table` with `stride`.
+    void compute_table(const PairTable& pair, double* table, std::size_t stride,
+                       Progress& progress) const;
     template <class T>
     void fill_rows(const PairTables& tables, const CovMat* direct, T* data,
                    std::ptrdiff_t row_stride, Progress& progress) const;

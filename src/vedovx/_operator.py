@@ -170,6 +170,53 @@ class CovarianceOperator(LinearOperator):  # type: ignore[misc]
                 out[rows] += block @ x[cols]
         return out
 
+    def preconditioner(self, noise_var: float) -> LinearOperator:
+        """An approximate inverse of ``op + noise_var * I`` (a square operator of one list with
+        itself) for iterative solvers: each group of compatible lattices as if its grids were
+        whole and periodic, so that the inverse is one small matrix per spatial frequency (the
+        pairs' FFT kernels, their negative eigenvalues set to zero, plus noise_var); entries of no
+        lattice divided by their variance plus noise_var."""
+        if self.shape[0] != self.shape[1]:
+            raise ValueError("preconditioner: the operator is not square")
+        noise = float(noise_var)
+        if not noise > 0.0:
+            raise ValueError(f"noise_var must be positive, not {noise_var!r}")
+        inverses = []
+        for c in self.components:
+            if len(c.rows) != len(c.cols) or any(
+                    not np.array_equal(r.members, k.members) for r, k in zip(c.rows, c.cols)):
+                raise ValueError("preconditioner: the rows and columns are not the same lattices")
+            hermitian = 0.5 * (c.kernels + np.conj(np.swapaxes(c.kernels, 2, 3)))
+            values, vectors = np.linalg.eigh(hermitian)
+            values = np.maximum(values, 0.0) + noise
+            inverses.append(np.matmul(vectors / values[..., None, :],
+                                      np.conj(np.swapaxes(vectors, 2, 3))))
+        # The rest: their variance from the dense blocks, where a block holds the diagonal.
+        scale = np.full(self.shape[0], noise)
+        covered = np.zeros(self.shape[0], bool)
+        for c in self.components:
+            for g in c.rows:
+                covered[g.members] = True
+        for rows, cols, block in self.dense:
+            first, last = max(rows.start, cols.start), min(rows.stop, cols.stop)
+            index = np.arange(first, last)
+            scale[index] += block[index - rows.start, index - cols.start]
+        workers = self.workers
+
+        def solve(x: FloatArray) -> FloatArray:
+            x = np.asarray(x, np.float64).reshape(self.shape[0], -1)
+            out = np.where(covered[:, None], 0.0, x / scale[:, None])
+            for c, inverse in zip(self.components, inverses):
+                spectra = scipy.fft.rfft2(_scatter(c.cols, x, c.shape), workers=workers)
+                products = np.matmul(inverse, spectra.transpose(2, 3, 0, 1))
+                grids = scipy.fft.irfft2(products.transpose(2, 3, 0, 1), s=c.shape,
+                                         workers=workers)
+                _gather(c.rows, grids, out)
+            return out
+
+        return LinearOperator(self.shape, matvec=lambda x: solve(x)[:, 0], matmat=solve,
+                              dtype=np.float64)
+
     def _matmat(self, x: FloatArray) -> FloatArray:
         return self._apply(x, False)
 

@@ -117,28 +117,41 @@ TEST(Structured, SameOnAnyWorkersAndInAnyBlock) {
     const std::vector<Measurement> list = system_list();
     const std::size_t n = list.size();
     for (const CovarianceModel model : {CovarianceModel::closed_form, CovarianceModel::exact}) {
-        const StructuredCovMat whole(list, every(n), list, every(n), layers, 0.001, simd_level(),
-                                     model);
-        const std::vector<double> one = filled(whole, 1);
-        const std::size_t most = std::max(3u, std::thread::hardware_concurrency() + 1);
-        for (std::size_t workers = 2; workers <= most; ++workers) {
-            const std::vector<double> other = filled(whole, workers);
-            for (std::size_t k = 0; k < one.size(); ++k) ASSERT_BITS_EQ(other[k], one[k]);
-        }
-        // Rows and columns chosen out of order, with repeats, from every kind of run.
-        std::vector<std::size_t> rows, cols;
-        for (std::size_t k = n; k-- > 0;) {
-            if (k % 7 == 2) rows.push_back(k);
-            if (k % 5 != 1) cols.push_back((k * 37) % n);
-        }
-        rows.push_back(rows.front());
-        const StructuredCovMat block(list, rows, list, cols, layers, 0.001, simd_level(), model);
-        const std::vector<float> got = filled<float>(block, 2);
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            for (std::size_t j = 0; j < cols.size(); ++j) {
-                // float32 storage holds each float64 element rounded once.
-                ASSERT_EQ(got[i * cols.size() + j], static_cast<float>(one[rows[i] * n + cols[j]]))
-                    << i << "," << j;
+        // Without a lag, (B, A) tables are read through (A, B): a block of B's rows alone too.
+        for (const double lag : {0.0, 0.001}) {
+            const StructuredCovMat whole(list, every(n), list, every(n), layers, lag, simd_level(),
+                                         model);
+            const std::vector<double> one = filled(whole, 1);
+            const std::size_t most = std::max(3u, std::thread::hardware_concurrency() + 1);
+            for (std::size_t workers = 2; workers <= most; ++workers) {
+                const std::vector<double> other = filled(whole, workers);
+                for (std::size_t k = 0; k < one.size(); ++k) ASSERT_BITS_EQ(other[k], one[k]);
+            }
+            // Rows and columns chosen out of order, with repeats, from every kind of run; then
+            // the rows of a later lattice against the columns of an earlier one.
+            std::vector<std::size_t> rows, cols, late, early;
+            for (std::size_t k = n; k-- > 0;) {
+                if (k % 7 == 2) rows.push_back(k);
+                if (k % 5 != 1) cols.push_back((k * 37) % n);
+            }
+            rows.push_back(rows.front());
+            const ListStructure& s = whole.row_structure();
+            for (std::size_t k = s.lattices[3].first; k < s.lattices[3].last; k += 3) {
+                late.push_back(k);
+            }
+            for (std::size_t k = s.lattices[0].first; k < s.lattices[0].last; k += 2) {
+                early.push_back(k);
+            }
+            for (const auto& [r, c] : {std::pair{rows, cols}, std::pair{late, early}}) {
+                const StructuredCovMat block(list, r, list, c, layers, lag, simd_level(), model);
+                const std::vector<float> got = filled<float>(block, 2);
+                for (std::size_t i = 0; i < r.size(); ++i) {
+                    for (std::size_t j = 0; j < c.size(); ++j) {
+                        // float32 storage holds each float64 element rounded once.
+                        ASSERT_EQ(got[i * c.size() + j], static_cast<float>(one[r[i] * n + c[j]]))
+                            << i << "," << j;
+                    }
+                }
             }
         }
     }
