@@ -201,11 +201,9 @@ print(json.dumps({"seconds": seconds, "elements": n * n, "slopes": n, "bytes": c
 }
 
 
-def measure(step: str, nsubx: int, directory: str) -> dict:
-    code = "import json, os, sys\n" + SETUP + f"NSUBX = {nsubx}\n"
-    code += f"DIRECTORY = {os.path.abspath(directory)!r}\n"
-    code += STEPS[step]
-    # The child's own peak, printed last.
+def run_child(code: str) -> dict:
+    """Runs `code` in a child Python, which prints its figures as one JSON line: those, with the
+    child's peak resident memory (printed last)."""
     code += "import resource\nprint(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)\n"
     # Run beside this file, so that the installed packages are imported and not a checkout's sources.
     result = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True,
@@ -214,6 +212,12 @@ def measure(step: str, nsubx: int, directory: str) -> dict:
     figures = json.loads(line)
     figures["peak_rss"] = int(peak)
     return figures
+
+
+def measure(step: str, nsubx: int, directory: str) -> dict:
+    code = "import json, os, sys\n" + SETUP + f"NSUBX = {nsubx}\n"
+    code += f"DIRECTORY = {os.path.abspath(directory)!r}\n"
+    return run_child(code + STEPS[step])
 
 
 def gb(n: float) -> str:

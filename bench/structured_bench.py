@@ -29,12 +29,9 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import statistics
-import subprocess
-import sys
 import tempfile
 
-from arrays_bench import FILE_CHECK, SETUP, STEPS, gb
+from arrays_bench import FILE_CHECK, SETUP, STEPS, gb, run_child
 
 # Each step's code runs after SETUP with NSUBX, DIRECTORY and MODEL set, and prints one JSON line.
 ELT = """
@@ -61,11 +58,8 @@ start = time.perf_counter()
 c = vedovx.covariance(system, "meas", "meas", model=MODEL)
 seconds = time.perf_counter() - start
 x = np.random.default_rng(0).standard_normal(n)
-times = []
-for _ in range(3):
-    start = time.perf_counter()
-    y = c @ x
-    times.append(time.perf_counter() - start)
+y = c @ x
+matvec = median_time(lambda: c @ x, 3)
 bounds = sorted({0, n} | {b for run in vedovx.lattices(system, "meas").lattices
                           for b in (run.start, run.stop)})
 runs = list(zip(bounds[:-1], bounds[1:]))
@@ -83,7 +77,7 @@ del s
 op = vedovx.covariance_operator(system, "meas", "meas", model=MODEL)
 scale = np.concatenate([np.abs(c[k:k + 2048]) @ np.abs(x) for k in range(0, n, 2048)])
 operator_error = float((np.abs(op @ x - y) / scale).max())
-print(json.dumps({"seconds": seconds, "elements": n * n, "matvec": statistics.median(times),
+print(json.dumps({"seconds": seconds, "elements": n * n, "matvec": matvec,
                   "worst": worst, "operator_error": operator_error, "bytes": c.nbytes}))
 """,
     "operator": ELT + """
@@ -91,12 +85,8 @@ start = time.perf_counter()
 op = vedovx.covariance_operator(system, "meas", "meas", model=MODEL)
 build = time.perf_counter() - start
 x = np.random.default_rng(0).standard_normal(n)
-times = []
-for _ in range(7):
-    start = time.perf_counter()
-    y = op @ x
-    times.append(time.perf_counter() - start)
-print(json.dumps({"seconds": build, "matvec": statistics.median(times), "nbytes": op.nbytes}))
+print(json.dumps({"seconds": build, "matvec": median_time(lambda: op @ x, 7),
+                  "nbytes": op.nbytes}))
 """,
     "recon": """
 system = telescope(40, square(), False)
@@ -122,15 +112,9 @@ print(json.dumps({"seconds": seconds, "elements": n * n, "blocks": array.npartit
 
 
 def run(step: str, nsubx: int, model: str, directory: str, method: str = "direct") -> dict:
-    code = "import json, os, statistics, sys\n" + SETUP + f"NSUBX = {nsubx}\n"
-    code += f"DIRECTORY = {os.path.abspath(directory)!r}\nMODEL = {model!r}\nMETHOD = {method!r}\n"
-    code += CHILD[step]
-    code += "import resource\nprint(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)\n"
-    # Beside this file, so that the installed packages are imported and not a checkout's sources.
-    result = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True,
-                            check=True, cwd=os.path.dirname(os.path.abspath(__file__)))
-    *_, line, peak = result.stdout.strip().splitlines()
-    return {**json.loads(line), "peak_rss": int(peak)}
+    code = "import json, os, sys\nfrom timing import median_time\n" + SETUP
+    code += f"NSUBX = {nsubx}\nDIRECTORY = {os.path.abspath(directory)!r}\n"
+    return run_child(code + f"MODEL = {model!r}\nMETHOD = {method!r}\n" + CHILD[step])
 
 
 def alternating(steps: dict[str, tuple], repeat: int) -> dict[str, dict]:

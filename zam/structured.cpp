@@ -79,7 +79,7 @@ StructuredCovMat::StructuredCovMat(std::span<const Measurement> row_list,
     for (std::size_t j = 0; j < cols_.size(); ++j) {
         const std::ptrdiff_t lattice = col_structure_->sites[cols_[j]].lattice;
         if (segments_.empty() || segments_.back().lattice != lattice) {
-            segments_.push_back({j, j + 1, lattice});
+            segments_.push_back({j, j + 1, lattice, 0, 0});
         } else {
             segments_.back().end = j + 1;
         }
@@ -109,10 +109,22 @@ StructuredCovMat::StructuredCovMat(std::span<const Measurement> row_list,
         offset = checked_add(offset, checked_mul(pair.count_i, stride_));
     }
     check_capacity<double>(offset);
-    col_keys_.resize(cols_.size());
-    for (std::size_t j = 0; j < cols_.size(); ++j) {
-        const LatticeSite& s = col_structure_->sites[cols_[j]];
-        col_keys_[j] = s.i * static_cast<std::int64_t>(stride_) + s.j;
+    // Each lattice segment as runs of columns whose keys (site.i * stride + site.j) grow by one.
+    for (Segment& segment : segments_) {
+        segment.runs_begin = runs_.size();
+        for (std::size_t j = segment.begin; segment.lattice >= 0 && j < segment.end; ++j) {
+            const LatticeSite& s = col_structure_->sites[cols_[j]];
+            const std::int64_t key = s.i * static_cast<std::int64_t>(stride_) + s.j;
+            if (runs_.size() > segment.runs_begin) {
+                Run& run = runs_.back();
+                if (run.begin + run.length == j && run.key + to_signed(run.length) == key) {
+                    ++run.length;
+                    continue;
+                }
+            }
+            runs_.push_back({j, 1, key});
+        }
+        segment.runs_end = runs_.size();
     }
 
     // Direct elements: rows of no lattice, and segments that are of no lattice or of one
@@ -324,41 +336,49 @@ void StructuredCovMat::fill_rows(const PairTables& tables, const CovMat* direct,
                                  std::ptrdiff_t row_stride, Progress& progress) const {
     const double* values = tables.values.data();
     const std::int64_t stride = static_cast<std::int64_t>(stride_);
-    const std::int64_t* keys = col_keys_.data();
+    // Rows go in bands, each band one segment at a time: the segment's keys and the part of its
+    // table the band reads stay in the core's cache while the band's rows are written.
+    constexpr std::size_t band = 32;
     for_ranges(rows_.size(), [&](const auto& range) {
-        // Each segment's table (its index in pairs_) for the lattice of the rows at hand.
-        std::vector<std::ptrdiff_t> tables_of(segments_.size());
-        std::ptrdiff_t lattice_at_hand = -2;
-        for (std::size_t i = range.begin(); i != range.end(); ++i) {
+        for (std::size_t first = range.begin(); first < range.end(); first += band) {
             if (progress.cancelled.load(std::memory_order_relaxed)) return;
-            T* row = data + static_cast<std::ptrdiff_t>(i) * row_stride;
-            const LatticeSite& site = row_structure_->sites[rows_[i]];
-            if (site.lattice < 0) {
-                fill_direct(*direct, i, 0, cols_.size(), row, progress);
-                progress.rows_done.fetch_add(1, std::memory_order_relaxed);
-                continue;
-            }
-            if (site.lattice != lattice_at_hand) {
-                for (std::size_t s = 0; s < segments_.size(); ++s) {
-                    tables_of[s] = pair_of(site.lattice, segments_[s].lattice);
-                }
-                lattice_at_hand = site.lattice;
-            }
-            for (std::size_t s = 0; s < segments_.size(); ++s) {
-                const Segment& segment = segments_[s];
-                if (tables_of[s] < 0) {
-                    fill_direct(*direct, i, segment.begin, segment.end, row, progress);
-                    continue;
-                }
-                // Element (i, j) at the row's base less the column's key.
-                const PairTable& pair = pairs_[static_cast<std::size_t>(tables_of[s])];
-                const double* table = values + pair.offset;
-                const std::int64_t base = (site.i - pair.min_i) * stride + (site.j - pair.min_j);
-                for (std::size_t j = segment.begin; j != segment.end; ++j) {
-                    row[j] = static_cast<T>(table[base - keys[j]]);
+            const std::size_t last = std::min(first + band, range.end());
+            const auto row = [&](std::size_t i) {
+                return data + static_cast<std::ptrdiff_t>(i) * row_stride;
+            };
+            for (std::size_t i = first; i != last; ++i) {
+                if (row_structure_->sites[rows_[i]].lattice < 0) {
+                    fill_direct(*direct, i, 0, cols_.size(), row(i), progress);
                 }
             }
-            progress.rows_done.fetch_add(1, std::memory_order_relaxed);
+            for (const Segment& segment : segments_) {
+                const Run* runs = runs_.data() + segment.runs_begin;
+                const std::size_t nruns = segment.runs_end - segment.runs_begin;
+                for (std::size_t i = first; i != last; ++i) {
+                    const LatticeSite& site = row_structure_->sites[rows_[i]];
+                    if (site.lattice < 0) continue;
+                    const std::ptrdiff_t p = pair_of(site.lattice, segment.lattice);
+                    if (p < 0) {
+                        fill_direct(*direct, i, segment.begin, segment.end, row(i), progress);
+                        continue;
+                    }
+                    // Element (i, j) at the row's base less the column's key; along a run the
+                    // key grows by one a column.
+                    const PairTable& pair = pairs_[static_cast<std::size_t>(p)];
+                    const std::int64_t base = to_signed(pair.offset) +
+                                              (site.i - pair.min_i) * stride +
+                                              (site.j - pair.min_j);
+                    T* out = row(i);
+                    for (std::size_t r = 0; r < nruns; ++r) {
+                        const double* from = values + (base - runs[r].key);
+                        T* to = out + runs[r].begin;
+                        for (std::size_t k = 0; k < runs[r].length; ++k) {
+                            to[k] = static_cast<T>(from[-static_cast<std::ptrdiff_t>(k)]);
+                        }
+                    }
+                }
+            }
+            progress.rows_done.fetch_add(last - first, std::memory_order_relaxed);
         }
     });
 }

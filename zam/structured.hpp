@@ -74,11 +74,19 @@ public:
     void fill(const Target& target, Progress& progress) const;
 
 private:
-    // A run of adjacent chosen columns of one lattice (or none, -1).
+    // A run of adjacent chosen columns of one lattice (or none, -1), and its runs.
     struct Segment {
         std::size_t begin;
         std::size_t end;
         std::ptrdiff_t lattice;
+        std::size_t runs_begin;  ///< its runs in runs_
+        std::size_t runs_end;
+    };
+    // Adjacent columns of one segment whose keys (site.i · stride + site.j) grow by one.
+    struct Run {
+        std::size_t begin;
+        std::size_t length;
+        std::int64_t key;  ///< of the first column
     };
     // The chosen sites' box of a lattice.
     struct Box {
@@ -115,7 +123,7 @@ private:
     std::unordered_map<std::uint64_t, std::size_t> pair_index_;  ///< by (row, column) lattice
     std::vector<PairTable> pairs_;  ///< with their offsets in one block of this stride
     std::size_t stride_ = 0;
-    std::vector<std::int64_t> col_keys_;  ///< site.i · stride + site.j per chosen column
+    std::vector<Run> runs_;
     bool direct_needed_ = false;
 };
 
