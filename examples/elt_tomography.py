@@ -67,6 +67,8 @@ COUPLING = 0.3
 SCIENCE = 1.65e-6  # metres
 Model = Literal["closed-form", "exact"]
 MODELS: tuple[Model, ...] = ("closed-form", "exact")
+Method = Literal["direct", "structured"]
+METHODS: tuple[Method, ...] = ("direct", "structured")
 OUTPUT = pathlib.Path(__file__).resolve().parent / "output" / "elt"
 
 
@@ -82,7 +84,7 @@ class Settings:
     output: pathlib.Path
     keep: bool
     models: tuple[Model, ...]
-    method: str = "direct"
+    method: Method = "direct"
 
     @property
     def nsubx(self) -> int:
@@ -129,7 +131,7 @@ def parse_args(argv: Sequence[str] | None) -> Settings:
     parser.add_argument("--model", choices=(*MODELS, "both"), default="both",
                         help="the covariance model: vedov's closed form, the exact von Karman "
                              "one, or both in turn (default)")
-    parser.add_argument("--method", choices=("direct", "structured"), default="direct",
+    parser.add_argument("--method", choices=METHODS, default="direct",
                         help="how the covariances are evaluated (default direct); structured "
                              "also reports the direct evaluation's time")
     args = parser.parse_args(argv)
@@ -139,7 +141,8 @@ def parse_args(argv: Sequence[str] | None) -> Settings:
         parser.error("need --noise >= 0")
     models = tuple(m for m in MODELS if args.model in (m, "both"))
     return Settings(args.scale, args.scheduler, args.workers, args.threads, args.memory_limit,
-                    args.chunk, args.noise, args.output, args.keep, models, args.method)
+                    args.chunk, args.noise, args.output, args.keep, models,
+                    next(m for m in METHODS if m == args.method))
 
 
 @dataclass

@@ -131,6 +131,10 @@ def test_blocks_workers_storage_and_products_agree_with_the_whole(tmp_path):
     system = vedovx.system_matrices(s, method="structured")
     assert same_bits(system.c_phip1_phi, vedovx.covariance(s, "phi", "phi", lag=0.001,
                                                           method="structured"))
+    # Chosen layers, in their order, and the exact default.
+    direct = vedovx.covariance(s, "meas", "meas", lag=0.01, layers=[5, 1])
+    assert_close(s, "meas", "meas", direct, vedovx.covariance(
+        s, "meas", "meas", lag=0.01, layers=[5, 1], method="structured"))
     with pytest.raises(ValueError, match="method must be one of 'direct', 'structured'"):
         vedovx.covariance(s, "meas", "meas", method="fast")
 
@@ -163,6 +167,11 @@ def test_operator_applies_the_covariance(tmp_path, name):
                                  (op.adjoint() @ z, dense.T @ z, np.abs(dense.T) @ np.abs(z))]:
             assert np.all(np.abs(got - want) <= 1e-12 * scale)
         assert same_bits(pickle.loads(pickle.dumps(op)) @ x, op @ x)
+    if name == "mixed altitudes":
+        op = vedovx.covariance_operator(s, rows, cols, lag=lag, layers=slice(2, 5))
+        dense = vedovx.covariance(s, rows, cols, lag=lag, layers=slice(2, 5))
+        scale = np.abs(dense) @ np.abs(x)
+        assert np.all(np.abs(op @ x - dense @ x) <= 1e-12 * scale)
     if name == "lgs":
         assert op.nbytes < dense.nbytes / 4
 
