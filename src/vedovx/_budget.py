@@ -397,7 +397,8 @@ def reconstruction(system: Any, noise: npt.ArrayLike, *, science: Science = None
                    dms: Any = None, regularisation: float = 0.0,
                    model: _matrices.Model = "exact", lag: float = 0.0, layers: Any = None,
                    reconstructor: npt.ArrayLike | None = None, wavelength: float | None = None,
-                   progress: Any = None, threads: int | None = None) -> Reconstruction:
+                   progress: Any = None, threads: int | None = None,
+                   method: _matrices.Method = "direct") -> Reconstruction:
     """The MMSE reconstruction of the science phase from the system's slopes, and its budget.
 
     The science samples are phase samples of the system (``phi``) in the pupil. The covariances
@@ -428,8 +429,9 @@ def reconstruction(system: Any, noise: npt.ArrayLike, *, science: Science = None
         Reconstruction's ``samples``).
     wavelength : float, optional
         The science wavelength, metres, of the budget's Strehl ratios.
-    progress, threads
-        As for ``vedovx.covariance``.
+    progress, threads, method
+        As for ``vedovx.covariance``: ``method="structured"`` reads the covariances between
+        sensors (and science samples) on one grid from tables.
 
     Returns
     -------
@@ -446,7 +448,7 @@ def reconstruction(system: Any, noise: npt.ArrayLike, *, science: Science = None
     starts = np.cumsum([0] + [len(g) for g in kept])
     local = [np.arange(a, b) for a, b in zip(starts[:-1], starts[1:])]
     options: dict[str, Any] = {"model": model, "layers": layers, "progress": progress,
-                               "threads": threads}
+                               "threads": threads, "method": method}
     c_mm = _matrices.covariance(system, "meas", "meas", **options)
     c_mt = _matrices.covariance(system, "meas", "phi", lag=lag, cols_index=samples, **options)
     c_tt = _matrices.covariance(system, "phi", "phi", rows_index=samples, cols_index=samples,

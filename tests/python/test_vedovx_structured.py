@@ -86,6 +86,46 @@ def test_structured_is_close_to_direct(tmp_path, name, model):
         assert_close(s, rows, cols, direct, structured)
 
 
+def pieces():
+    """add_meas, add_ts and add_science on an empty system."""
+    s = vedov.SystemGeom.new_empty()
+    vedovx.add_meas(s, 8.0, 6, [[0.0, 0.0], [15.0, 5.0], [-5.0, 9.0]])
+    vedovx.add_ts(s, 8.0, 4, [[1.0, 2.0]])
+    vedovx.add_science(s, [[0.0, 0.0], [10.0, 5.0]], 7, teldiam=8.0)
+    return s
+
+
+BUILT = {
+    "SystemGeom.new": lambda: vedov.SystemGeom.new(
+        8.0, 0.14, 0.3, 5, 0.0, 2.0, 6, 4, 7, [(20.0, 0.0), (-10.0, 17.0), (-10.0, -17.0)],
+        [(1.0, 2.0)], (0.0, 0.0), [(0.0, 0.0)] * 3, 0.0, [0.0] * 3, 0.0, [0.0] * 3, 9e4, 1.0),
+    "vedovx.new_system": lambda: vedovx.new_system(
+        teldiam=8.0, cobs=0.14, coupling=0.3, nactux=5, pitch=2.0, nsubx=6, nphisamples=7,
+        wfs_dirs=vedovx.asterism(3, 20.0, altitude=9e4), ntssamples=4, ts_dirs=[[1.0, 2.0]],
+        wfs_clocking=[0.0, 0.0, 0.1]),
+    "add_meas, add_ts, add_science": pieces,
+}
+
+
+@pytest.mark.parametrize("name", BUILT)
+def test_built_systems_fall_into_lattices(tmp_path, name):
+    s = BUILT[name]()
+    s.filter_meas(vedovx.projection(s, "meas_lines") == 1.0)
+    n = vedovx.info(s).meas
+    # The sensors' runs in reverse order, the first run shuffled.
+    first = np.random.default_rng(3).permutation(n // 6)
+    s.reorder_meas(np.concatenate([first, np.arange(n // 6, n)])[::-1])
+    # Two runs (x and y slopes) per sensor, one per grid of phase samples, every member in one.
+    for which, count, sites in [("meas", 6, (6, 6)), ("ts", 1, (4, 4)), ("phi", None, (7, 7))]:
+        found = vedovx.lattices(s, which)
+        assert not found.broken and all(r.sites == sites for r in found.lattices)
+        assert sum(r.stop - r.start for r in found.lattices) == getattr(vedovx.info(s), which)
+        assert count is None or len(found.lattices) == count
+    found = vedovx.lattices(perturbed(s, tmp_path, 40, 1e-7), "meas").lattices
+    assert [(r.start, r.stop) for r in found] == [(0, n // 6)] + [
+        (k * n // 6, (k + 1) * n // 6) for k in range(2, 6)]
+
+
 def test_what_breaks_the_structure_is_evaluated_directly(tmp_path):
     s = SYSTEMS["perturbed"](tmp_path)
     found = vedovx.lattices(s, "meas")
@@ -190,3 +230,30 @@ def test_operator_refuses_more_dense_blocks_than_allowed(tmp_path):
     with pytest.raises(ValueError, match=r"meas\[0:\d+\] x meas\[\d+:\d+\]: lattices of another "
                                          "pitch, orientation or source altitude"):
         vedovx.covariance_operator(s, "meas", "meas", max_dense_bytes=0)
+
+
+def test_study_passes_the_method_through(tmp_path):
+    study = pytest.importorskip("vedovx.study")
+    s = SYSTEMS["lgs"](tmp_path)
+    direct = study.reconstruction(s, 0.01, lag=0.002)
+    structured = study.reconstruction(s, 0.01, lag=0.002, method="structured")
+    assert not same_bits(structured.reconstructor, direct.reconstructor)
+    assert np.allclose(structured.budget.total, direct.budget.total, rtol=1e-9, atol=0)
+
+
+@pytest.mark.slow
+def test_preconditioned_cg_on_the_operator_meets_the_dense_solve(tmp_path):
+    sla = pytest.importorskip("scipy.sparse.linalg")
+    # Symmetric and positive definite (as conjugate gradients need), also beside a dense block.
+    s = SYSTEMS["perturbed"](tmp_path)
+    m = vedovx.covariance_operator(s, "meas", "meas").preconditioner(0.01).matmat(
+        np.eye(vedovx.info(s).meas))
+    assert np.abs(m - m.T).max() <= 1e-14 * np.abs(m).max()
+    assert np.linalg.eigvalsh(m).min() > 0
+    s = SYSTEMS["lgs"](tmp_path)
+    op = vedovx.covariance_operator(s, "meas", "meas")
+    a = sla.LinearOperator(op.shape, matvec=lambda v: op @ v + v, dtype=float)
+    b = np.random.default_rng(4).standard_normal(op.shape[0])
+    x, info = sla.cg(a, b, rtol=1e-12, M=op.preconditioner(1.0), maxiter=1000)
+    want = np.linalg.solve(vedovx.covariance(s, "meas", "meas") + np.eye(op.shape[0]), b)
+    assert info == 0 and np.linalg.norm(x - want) <= 1e-8 * np.linalg.norm(want)
