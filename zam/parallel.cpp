@@ -31,8 +31,18 @@ void watch_forks() {
     (void)registered;
 }
 
+// The pool's size: every CPU available to the process when it was first asked for.
+std::size_t pool_size() {
+    static const std::size_t cpus = available_cpus();
+    return cpus;
+}
+
+// An arena never has more slots than the process has CPUs: oneTBB cannot honour more workers,
+// and a request past its limit (65536) leaves its bookkeeping broken for the next arena.
 int arena_size(std::size_t threads) {
-    return static_cast<int>(std::min<std::size_t>(threads, std::numeric_limits<int>::max()));
+    const std::size_t size =
+        std::min({threads, pool_size(), static_cast<std::size_t>(std::numeric_limits<int>::max())});
+    return static_cast<int>(size);
 }
 
 }  // namespace
@@ -43,7 +53,7 @@ oneapi::tbb::task_arena& worker_pool() {
     // of its workers while it waits.
     static auto* pool = [] {
         watch_forks();
-        return new oneapi::tbb::task_arena(arena_size(available_cpus()));
+        return new oneapi::tbb::task_arena(arena_size(pool_size()));
     }();
     return *pool;
 }

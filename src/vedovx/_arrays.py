@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 import operator
 from typing import Any
 
@@ -20,6 +21,10 @@ FLOAT_TYPES = (np.dtype(np.float64), np.dtype(np.float32))
 
 def element_type(dtype: npt.DTypeLike | None, out: np.ndarray[Any, Any] | None) -> np.dtype[Any]:
     """The result's element type: `dtype` (float64 or float32), else out's, else float64."""
+    if out is not None and not out.dtype.isnative and out.dtype.newbyteorder("=") in FLOAT_TYPES:
+        order = "big" if out.dtype.byteorder == ">" else "little"
+        raise ValueError(f"out must be in the machine's byte order, not {order}-endian "
+                         f"({out.dtype.str})")
     if dtype is None:
         chosen = np.dtype(np.float64) if out is None else out.dtype
     else:
@@ -109,11 +114,36 @@ def selection(
     return (chosen.ctypes.data, int(chosen.size)), int(chosen.size), chosen
 
 
+# The largest count handed to the compiled part; it lowers any count to the process's CPUs.
+_MOST_THREADS = 2**31 - 1
+
+
 def worker_count(threads: Any) -> int:
-    """0 (every CPU of the process, the shared pool) for None, else a positive count."""
+    """0 (every CPU of the process, the shared pool) for None, else a positive integer (a bool or
+    a float is refused with TypeError). More threads than the process has CPUs evaluate on those
+    CPUs."""
     if threads is None:
         return 0
-    count = operator.index(threads)
+    if isinstance(threads, bool):
+        raise TypeError("threads must be an int or None, not bool")
+    try:
+        count = operator.index(threads)
+    except TypeError:
+        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}") from None
     if count < 1:
         raise ValueError(f"threads must be at least 1, not {count}")
-    return count
+    return min(count, _MOST_THREADS)
+
+
+def real(value: Any, name: str) -> float:
+    """`value` as a finite float: TypeError naming `name` for a str, bytes or anything that is not
+    a number, ValueError for an infinity or not-a-number."""
+    if isinstance(value, (str, bytes, bytearray)):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    try:
+        number = float(value)
+    except (TypeError, ValueError):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}") from None
+    if not math.isfinite(number):
+        raise ValueError(f"{name} must be finite, not {number!r}")
+    return number

@@ -187,10 +187,11 @@ def positions(system: Any, which: Positioned, *, altitude: float = 0.0) -> np.nd
     """
     if not isinstance(which, str) or which not in LISTS:
         raise ValueError(f"which must be one of {', '.join(map(repr, LISTS))}, not {which!r}")
+    height = _arrays.real(altitude, "altitude")
     with borrowed(system) as held:
         count = held.counts()[which]
         array, target = _arrays.storage(None, (count, 3 if which == "com" else 2),
                                         np.dtype(np.float64))
-        held.positions(which, float(altitude), target)
+        held.positions(which, height, target)
     return array
 

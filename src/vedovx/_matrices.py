@@ -147,15 +147,17 @@ def covariance(system: Any, rows: Measurements, cols: Measurements, *, lag: floa
         once. Left partly written if the call is interrupted.
     dtype: float64 (default) or float32, for a new array.
     progress: True for a bar on standard error, or a callable receiving (rows done, rows in all).
-    threads: how many threads evaluate (default: every CPU the process may use).
+    threads: how many threads evaluate (default: every CPU the process may use; a larger count
+        uses those CPUs).
     """
     _choice(rows, MEASUREMENTS, "rows")
     _choice(cols, MEASUREMENTS, "cols")
     _choice(model, MODELS, "model")
     _choice(method, METHODS, "method")
     return _run_one(system, progress, threads, f"covariance {rows} x {cols}", "covariance", rows,
-                    cols, lag=lag, model=model, method=method, rows_index=rows_index,
-                    cols_index=cols_index, layers=layers, out=out, dtype=dtype)
+                    cols, lag=_arrays.real(lag, "lag"), model=model, method=method,
+                    rows_index=rows_index, cols_index=cols_index, layers=layers, out=out,
+                    dtype=dtype)
 
 
 def interaction(system: Any, rows: Measurements, *, rows_index: Any = None,

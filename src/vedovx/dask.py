@@ -143,11 +143,30 @@ def _system_layer(frozen: FrozenSystem) -> tuple[str, dict[Any, Any]]:
     return key, {key: frozen}
 
 
+def _sizes_given(chunks: Any) -> list[Any]:
+    """Every number in a chunks argument (an int, a pair, explicit sizes, a mapping of them)."""
+    if isinstance(chunks, dict):
+        chunks = list(chunks.values())
+    if isinstance(chunks, (tuple, list)):
+        return [size for part in chunks for size in _sizes_given(part)]
+    return [] if chunks is None or isinstance(chunks, str) else [chunks]
+
+
 def _chunks(chunks: Any, shape: tuple[int, ...], dtype: np.dtype[Any]) -> tuple[tuple[int, ...], ...]:
+    """Dask's chunks for the shape: ValueError naming chunks for a size that is 0 or negative
+    (-1, Dask's whole axis, aside) or sizes that do not cover the shape."""
+    for size in _sizes_given(chunks):
+        if isinstance(size, (int, np.integer)) and not isinstance(size, bool) and (
+                size == 0 or size < -1):
+            raise ValueError(f"chunks: block sizes must be positive (or -1 for a whole axis), "
+                             f"not {size}")
     try:
         normal: tuple[tuple[int, ...], ...] = da.core.normalize_chunks(chunks, shape, dtype=dtype)
-    except (TypeError, ValueError) as error:
+    except (TypeError, ValueError, ZeroDivisionError) as error:
         raise ValueError(f"chunks: {error}") from None
+    for sizes, length in zip(normal, shape):
+        if sum(sizes) != length or any(size <= 0 for size in sizes if length):
+            raise ValueError(f"chunks: blocks of {sizes} do not cover an axis of {length}")
     return normal
 
 
@@ -229,8 +248,9 @@ def covariance(system: Any, rows: _matrices.Measurements, cols: _matrices.Measur
     _choice(cols, MEASUREMENTS, "cols")
     _choice(model, MODELS, "model")
     _choice(method, METHODS, "method")
+    checked_lag = _arrays.real(lag, "lag")
     frozen = _frozen(system)
-    return _array(frozen, "covariance", rows, cols, float(lag), model, method, chunks,
+    return _array(frozen, "covariance", rows, cols, checked_lag, model, method, chunks,
                   _arrays.element_type(dtype, None), _threads(threads), _layers(frozen, layers))
 
 

@@ -1,5 +1,8 @@
 """vedovx arrays against vedov's lists, bit for bit: products, blocks, storage, element types."""
 
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -7,6 +10,7 @@ import records
 import reference
 import vedov
 import vedovx
+from conftest import child_environment
 from document_helpers import load_text
 from test_matrices import EVERY_KIND, small_system
 
@@ -160,7 +164,15 @@ def _refusals():
          "out has elements of float32"),
         (dict(dtype=np.int32), ValueError, "dtype must be float64 or float32"),
         (dict(out=[[0.0]]), TypeError, "out must be a numpy.ndarray"),
+        (dict(out=np.empty((n, phi), ">f8")), ValueError,
+         "out must be in the machine's byte order, not big-endian"),
         (dict(threads=0), ValueError, "threads must be at least 1"),
+        (dict(threads=1.5), TypeError, "threads must be an int or None, not float"),
+        (dict(threads=True), TypeError, "threads must be an int or None, not bool"),
+        (dict(lag=float("nan")), ValueError, "lag must be finite, not nan"),
+        (dict(lag=-float("inf")), ValueError, "lag must be finite, not -inf"),
+        (dict(lag="1"), TypeError, "lag must be a number, not str"),
+        (dict(lag=b"0.5"), TypeError, "lag must be a number, not bytes"),
         (dict(progress="yes"), TypeError, "progress must be"),
     ]
 
@@ -200,6 +212,31 @@ def test_info_and_positions():
     assert np.allclose(sights[0], 0.5 * ground[0] + 0.5 * star)
     assert np.allclose(vedovx.positions(s, "meas_lines", altitude=45000.0)[0],
                        ground[0] + star / 2)  # the stored line keeps the star's direction
+    for altitude, error in [(float("nan"), ValueError), (float("inf"), ValueError),
+                            ("1", TypeError), (b"1", TypeError)]:
+        with pytest.raises(error, match="altitude must be"):
+            vedovx.positions(s, "meas", altitude=altitude)
+
+
+def test_more_threads_than_the_pool_can_have_are_lowered(tmp_path):
+    # 65537 threads once left oneTBB's bookkeeping broken: the next evaluation crashed.
+    script = """
+import numpy as np, vedov, vedovx, vedovx.dask
+g = vedov.SystemGeom.new_empty()
+g.add_cov_layer()
+g.add_meas(8.0, 8, [(0.0, 0.0), (10.0, 0.0)], 90000.0, [(0.0, 0.0)] * 2, [0.0] * 2, [0.0] * 2)
+whole = vedovx.covariance(g, "meas", "meas", threads=1)
+for threads in (65537, 10**30, 1, None, 2):
+    assert (vedovx.covariance(g, "meas", "meas", threads=threads) == whole).all()
+    vedovx.recon_matrices(g, threads=threads)
+    lazy = vedovx.dask.covariance(g, "meas", "meas", chunks=100, threads=threads)
+    assert (lazy.compute(scheduler="threads") == whole).all()
+print("ok")
+"""
+    pytest.importorskip("dask")
+    run = subprocess.run([sys.executable, "-c", script], env=child_environment(),
+                         capture_output=True, text=True, timeout=300)
+    assert (run.returncode, run.stdout) == (0, "ok\n"), run.stderr
 
 
 @pytest.mark.wheel
