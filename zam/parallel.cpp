@@ -1,6 +1,7 @@
 // The process-wide worker pool, and its loss in a process forked after it was created.
 #include "zam/parallel.hpp"
 
+#include <cxxabi.h>
 #include <pthread.h>
 
 #include <algorithm>
@@ -96,6 +97,12 @@ void run_watched(std::size_t threads, Progress& progress, std::chrono::milliseco
             lock.unlock();
             try {
                 watch();
+            } catch (const abi::__forced_unwind&) {
+                // The watching thread is being ended (pthread_exit): the unwind must go on, and
+                // the driver, which refers to this frame, must have stopped before it leaves.
+                progress.cancelled.store(true, std::memory_order_relaxed);
+                driver.join();
+                throw;
             } catch (...) {
                 watch_failure = std::current_exception();
                 progress.cancelled.store(true, std::memory_order_relaxed);

@@ -63,7 +63,8 @@ void run_with_threads(std::size_t threads, const std::function<void()>& work);
 /// Runs `work` as run_with_threads does, but on a thread of its own, while the calling thread
 /// calls watch() every `interval` until the work has ended. When watch() throws, the work is
 /// cancelled through `progress`, waited for, and watch()'s exception propagates; otherwise a
-/// failure of the work does.
+/// failure of the work does. A watch() that ends its thread (pthread_exit's forced unwind) stops
+/// the work the same way and lets the unwind go on.
 void run_watched(std::size_t threads, Progress& progress, std::chrono::milliseconds interval,
                  const std::function<void()>& work, const std::function<void()>& watch);
 

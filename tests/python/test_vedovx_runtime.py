@@ -206,3 +206,40 @@ def test_unused_vedovx_leaves_no_hold():
     with pytest.raises(ValueError):
         vedovx.covariance(g, "meas", "meas", out=np.empty((1, 1)))
     g.add_cov_layer()  # a refused call released the system
+
+
+def test_a_daemon_thread_inside_an_evaluation_lets_the_interpreter_exit():
+    # The interpreter ends a daemon thread that takes its lock back during finalization; the
+    # thread's unwind must pass through the evaluation (no abort, no core).
+    run_child(SLOW_SYSTEM + """
+import threading, time, vedovx
+started = threading.Event()
+def evaluate():
+    started.set()
+    vedovx.covariance(g, "meas", "meas")
+threading.Thread(target=evaluate, daemon=True).start()
+started.wait()
+time.sleep(0.3)
+""")
+
+
+def test_a_release_during_an_evaluation_leaves_it_its_system():
+    # The evaluation's hold owns a reference: releasing the only other one (from another thread,
+    # while the evaluation runs without the lock) frees nothing it reads. An interaction matrix
+    # reads the system's actuators in place to its last row.
+    from vedovx import _matrices, _native
+
+    def system():
+        g = slow_system()
+        g.add_com(0.2, 41, (0.0, 0.0), 0.0, 0.3, 0.0, 0.0, 1.0)
+        return g
+
+    reference = vedovx.interaction(system(), "meas", rows_index=slice(0, 2000))
+    held = _native.borrow(system())  # no other reference to the system
+    call = _matrices._prepare(held, "interaction", "meas", None, rows_index=slice(0, 2000))
+    evaluation = threading.Thread(target=call.run, args=(held, 0, None, 0, call.rows_count))
+    evaluation.start()
+    time.sleep(0.1)
+    held.release()
+    evaluation.join()
+    assert (call.array.view(np.uint64) == reference.view(np.uint64)).all()

@@ -1,6 +1,8 @@
 // The single point where C++ failures become Python exceptions, and the binding's own error texts.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <string>
 
@@ -18,11 +20,15 @@ PyObject* panic_exception_type() noexcept;
 void raise_failure(std::exception_ptr failure) noexcept;
 
 /// Runs a method body at the module boundary: its result, or null with the Python exception set for
-/// whatever it threw. Nothing thrown ever passes this point.
+/// whatever it threw. Nothing thrown ever passes this point; only the unwind of a thread that the
+/// interpreter ends (pthread_exit, when a daemon thread takes the lock back during finalization)
+/// goes on through, as it must.
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
     try {
         return body();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (const PythonError&) {
         return nullptr;
     } catch (...) {

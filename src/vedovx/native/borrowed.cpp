@@ -1,6 +1,8 @@
 // The Borrowed type: shared access to a system, its counts and contents, and its matrices.
 #include "vedovx/native/borrowed.hpp"
 
+#include <cxxabi.h>
+
 #include <string>
 
 #include "vedov/binding/errors.hpp"
@@ -46,6 +48,23 @@ PyObject* held(PyObject* self) {
     if (!system) raise(PyExc_RuntimeError, "the system was released");
     return system;
 }
+
+// What an evaluation holds while it reads the system without the interpreter lock: a reference
+// of its own (so that a release of the Borrowed object from another thread cannot free the system)
+// and shared access (so that vedov refuses to change it).
+class EvaluationHold {
+public:
+    explicit EvaluationHold(PyObject* system) : reference_(Ref::borrow(system)), access_(system) {}
+    const SystemGeom& operator*() const noexcept { return *access_; }
+
+    /// For a thread the interpreter ends: the reference is left behind, since it cannot be dropped
+    /// without the lock (the interpreter is finalizing).
+    void abandon() noexcept { reference_.release(); }
+
+private:
+    Ref reference_;
+    vedov::binding::Shared<SystemGeom> access_;
+};
 
 const SystemGeom& record(PyObject* self) {
     return instance(held(self))->value.get();
@@ -240,8 +259,14 @@ PyObject* evaluate(PyObject* self, PyObject* args) {
                                     static_cast<std::size_t>(offset),
                                     static_cast<std::size_t>(total)};
         // A hold of its own for the evaluation, whatever happens to this object meanwhile.
-        const vedov::binding::Shared<SystemGeom> system(held(self));
-        run_released(workers, report, [&](zam::Progress& p) { evaluate(*system, request, t, p); });
+        EvaluationHold system(held(self));
+        try {
+            run_released(workers, report,
+                         [&](zam::Progress& p) { evaluate(*system, request, t, p); });
+        } catch (const abi::__forced_unwind&) {
+            system.abandon();
+            throw;
+        }
         return vedov::binding::none();
     });
 }

@@ -1,7 +1,10 @@
 // The calling thread's watch over an evaluation running without the interpreter lock.
 #include "vedovx/native/watched.hpp"
 
+#include <cxxabi.h>
+
 #include <chrono>
+#include <exception>
 
 namespace vedovx {
 
@@ -13,28 +16,18 @@ using vedov::binding::Ref;
 // Ctrl-C is seen within this time, plus the rest of the row being evaluated.
 constexpr std::chrono::milliseconds watch_interval{20};
 
-// The interpreter lock released for the guard's lifetime; taken back around a Python call.
-class LockReleased {
-public:
-    LockReleased() noexcept : state_(PyEval_SaveThread()) {}
-    ~LockReleased() { PyEval_RestoreThread(state_); }
-    LockReleased(const LockReleased&) = delete;
-    LockReleased& operator=(const LockReleased&) = delete;
-
-    /// Runs `body` with the lock held again.
-    template <class Body>
-    void with_lock(Body&& body) {
-        PyEval_RestoreThread(state_);
-        struct Release {
-            PyThreadState*& state;
-            ~Release() { state = PyEval_SaveThread(); }
-        } release{state_};
-        body();
-    }
-
-private:
-    PyThreadState* state_;
-};
+// Runs `body` with the interpreter lock taken back from `state` and releases it again, whether
+// body returns or throws. Taking the lock may end this thread instead (pthread_exit, when the
+// interpreter is finalizing and this is a daemon thread): that unwind passes through, holding
+// nothing.
+template <class Body>
+void with_lock(PyThreadState* state, Body&& body) {
+    PyEval_RestoreThread(state);
+    struct Release {
+        ~Release() { PyEval_SaveThread(); }
+    } release;
+    body();
+}
 
 void report_progress(const ProgressReport& report, std::size_t done) {
     if (!report.callback) return;
@@ -49,17 +42,26 @@ void report_progress(const ProgressReport& report, std::size_t done) {
 void run_released(std::size_t threads, const ProgressReport& report,
                   const std::function<void(zam::Progress&)>& work) {
     zam::Progress progress;
-    {
-        LockReleased released;
+    std::exception_ptr failure;
+    // The lock is taken back by plain calls, never in a destructor, so that the unwind of a thread
+    // the interpreter ends while it takes the lock meets no function that may not throw.
+    PyThreadState* const state = PyEval_SaveThread();
+    try {
         zam::run_watched(
             threads, progress, watch_interval, [&] { work(progress); },
             [&] {
-                released.with_lock([&] {
+                with_lock(state, [&] {
                     if (PyErr_CheckSignals() < 0) throw PythonError{};
                     report_progress(report, progress.rows_done.load(std::memory_order_relaxed));
                 });
             });
+    } catch (const abi::__forced_unwind&) {
+        throw;  // this thread ends holding no lock; run_watched has stopped the work
+    } catch (...) {
+        failure = std::current_exception();
     }
+    PyEval_RestoreThread(state);
+    if (failure) std::rethrow_exception(failure);
     report_progress(report, progress.rows_done.load(std::memory_order_relaxed));
 }
 
