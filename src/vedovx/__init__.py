@@ -42,7 +42,7 @@ from vedovx._builders import (
 )
 from vedovx._compress import compress
 from vedovx._fit import ProfileFit, fit_profile
-from vedovx._frozen import FrozenSystem, freeze
+from vedovx._frozen import CacheInfo, FrozenSystem, freeze, thawed_cache
 from vedovx._inspect import Layer, Pupil, Sensor, SystemInfo, info, positions, sensors
 from vedovx._matrices import (
     ReconMatrices,
@@ -103,6 +103,8 @@ __all__ = [
     "Asterism",
     "add_science",
     "Science",
+    "thawed_cache",
+    "CacheInfo",
 ]
 
 

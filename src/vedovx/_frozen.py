@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import collections
 import hashlib
+import os
 import sys
 import threading
 from collections.abc import Mapping
@@ -13,10 +14,6 @@ import vedov
 
 from vedovx import _native
 from vedovx._registry import COUNTS
-
-# Systems thawed for evaluation in this process, most recently used last, by content hash.
-CACHE_SIZE = 8
-
 
 class Counts(NamedTuple):
     """How many entries a system's lists hold, its layers, and whether it has a pupil (the
@@ -68,7 +65,7 @@ class FrozenSystem:
     Immutable, hashable and picklable: equal frozen systems have equal documents, so they describe
     the same system bit for bit. ``thaw()`` gives a new vedov.SystemGeom; every vedovx function
     accepts a frozen system in place of a system, and reads it through a copy that each process
-    parses once and keeps (the last few, by content hash). Made by ``vedovx.freeze(system)``."""
+    parses once and keeps (see thawed_cache). Made by ``vedovx.freeze(system)``."""
 
     __slots__ = ("_document", "_counts", "_digest")
 
@@ -158,51 +155,129 @@ def freeze(system: Any) -> FrozenSystem:
 
 
 class CacheInfo(NamedTuple):
-    """Thawing in this process: systems found already parsed, parsed, and parsed ones kept."""
+    """This process's parsed copies of frozen systems: lookups that found one, systems parsed,
+    copies kept, the bytes they take, and the bound on those bytes."""
 
     hits: int
     misses: int
     kept: int
+    nbytes: int
+    limit: int
+
+
+# The bound on the parsed copies a process keeps, in bytes, unless thawed_cache() sets another.
+DEFAULT_LIMIT = 256 * 2**20
 
 
 class _Thawed:
-    """The systems this process parsed from frozen ones, by content hash."""
+    """The systems this process parsed from frozen ones, by content hash, the least recently used
+    dropped first once their records take more than the limit (the last one used is always kept).
+
+    A system is parsed once even when several threads ask for it together: the first parses it,
+    holding no lock (the parse releases the interpreter lock too), and the others wait for it. A
+    fork made meanwhile leaves the child a cache of its own, consistent and unlocked."""
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
-        self._systems: collections.OrderedDict[str, tuple[vedov.SystemGeom, Counts]] = (
+        self._systems: collections.OrderedDict[str, tuple[vedov.SystemGeom, Counts, int]] = (
             collections.OrderedDict())
-        self._hits = self._misses = 0
+        self._parsing: dict[str, threading.Event] = {}
+        self._hits = self._misses = self._bytes = 0
+        self._limit = DEFAULT_LIMIT
 
     def get(self, frozen: FrozenSystem) -> vedov.SystemGeom:
         """The system of `frozen`, parsed on first use. Never handed out: vedovx only reads it."""
         key = frozen.digest
-        # Parsing holds the interpreter lock anyway; one lock makes a system parsed only once.
-        with self._lock:
-            found = self._systems.get(key)
-            if found is None:
-                self._misses += 1
-                found = (frozen.thaw(), frozen.counts)
-                self._systems[key] = found
-                while len(self._systems) > CACHE_SIZE:
-                    self._systems.popitem(last=False)
-            else:
-                self._hits += 1
-                self._systems.move_to_end(key)
-            system, counts = found
-            if counts != frozen.counts:
-                raise ValueError(f"the frozen system states {frozen.counts}, but its document "
-                                 f"holds {counts}")
-            return system
+        while True:
+            with self._lock:
+                found = self._systems.get(key)
+                if found is not None:
+                    self._hits += 1
+                    self._systems.move_to_end(key)
+                    break
+                parsed = self._parsing.get(key)
+                if parsed is None:
+                    parsed = self._parsing[key] = threading.Event()
+                    self._misses += 1
+                    found = self._parse(frozen, key, parsed)
+                    break
+            parsed.wait()  # another thread parses it: look again once it has
+        system, counts, _ = found
+        if counts != frozen.counts:
+            raise ValueError(f"the frozen system states {frozen.counts}, but its document holds "
+                             f"{counts}")
+        return system
 
-    def info(self) -> CacheInfo:
+    def _parse(self, frozen: FrozenSystem, key: str,
+               parsed: threading.Event) -> tuple[vedov.SystemGeom, Counts, int]:
+        """Parses `frozen` with the cache's lock released (it is held on entry and on return) and
+        keeps it; `parsed` is set whatever happens."""
+        self._lock.release()
+        try:
+            system = _native.load_document(frozen.document)
+            held = _native.borrow(system)
+            try:
+                found = (system, Counts(**held.counts()), held.nbytes())
+            finally:
+                held.release()
+        finally:
+            self._lock.acquire()
+            del self._parsing[key]
+            parsed.set()
+        self._systems[key] = found
+        self._bytes += found[2]
+        self._trim()
+        return found
+
+    def _trim(self) -> None:
+        while self._bytes > self._limit and len(self._systems) > 1:
+            _, (_, _, nbytes) = self._systems.popitem(last=False)
+            self._bytes -= nbytes
+
+    def info(self, limit: int | None = None) -> CacheInfo:
         with self._lock:
-            return CacheInfo(self._hits, self._misses, len(self._systems))
+            if limit is not None:
+                self._limit = limit
+                self._trim()
+            return CacheInfo(self._hits, self._misses, len(self._systems), self._bytes,
+                             self._limit)
 
     def clear(self) -> None:
         with self._lock:
             self._systems.clear()
-            self._hits = self._misses = 0
+            self._hits = self._misses = self._bytes = 0
+
+    # A fork while another thread holds the lock or parses: the child, which has only the forking
+    # thread, gets a fresh lock and no parse in progress (its waiters would wait forever).
+    def _before_fork(self) -> None:
+        self._lock.acquire()
+
+    def _after_fork_in_parent(self) -> None:
+        self._lock.release()
+
+    def _after_fork_in_child(self) -> None:
+        self._lock = threading.Lock()
+        self._parsing = {}
 
 
 THAWED = _Thawed()
+os.register_at_fork(before=THAWED._before_fork, after_in_parent=THAWED._after_fork_in_parent,
+                    after_in_child=THAWED._after_fork_in_child)
+
+
+def thawed_cache(limit: int | None = None) -> CacheInfo:
+    """This process's cache of parsed frozen systems: how it was used and what it holds.
+
+    Every process that evaluates a frozen system parses it once and keeps the parsed copy (by the
+    SHA-256 of its document) for the blocks that follow; copies used least recently are dropped
+    once the kept ones take more than `limit` bytes (256 MiB unless set; the one used last is kept
+    whatever its size). Dask does not see this memory: on a cluster, set it on every worker with
+    ``client.run(vedovx.thawed_cache, nbytes)``.
+
+    limit: a new bound in bytes (a non-negative int), applied at once."""
+    if limit is not None:
+        if isinstance(limit, bool) or not isinstance(limit, int):
+            raise TypeError(f"limit must be an int, not {type(limit).__name__}")
+        if limit < 0:
+            raise ValueError(f"limit must be at least 0, not {limit}")
+    return THAWED.info(limit)

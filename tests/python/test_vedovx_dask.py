@@ -109,7 +109,88 @@ def test_a_process_parses_a_frozen_system_once():
     vedovx._frozen.THAWED.clear()
     for _ in range(3):
         vedovx.covariance(pickle.loads(pickle.dumps(frozen)), "meas", "meas")
-    assert vedovx._frozen.THAWED.info() == (2, 1, 1)  # hits, misses, systems kept
+    assert vedovx._frozen.THAWED.info()[:3] == (2, 1, 1)  # hits, misses, systems kept
+
+
+def test_parsed_copies_are_bounded_in_bytes():
+    frozen = [vedovx.freeze(small_system(nsubx=n)) for n in (2, 3, 4)]
+    vedovx._frozen.THAWED.clear()
+    limit = vedovx.thawed_cache().limit
+    try:
+        for system in frozen:
+            vedovx.info(system)
+        whole = vedovx.thawed_cache()
+        assert (whole.kept, whole.misses) == (3, 3) and whole.nbytes > 3 * 44 * 64
+        smaller = vedovx.thawed_cache(whole.nbytes - 1)  # the least recently used goes
+        assert smaller.kept == 2 and smaller.nbytes < whole.nbytes
+        assert vedovx.thawed_cache(0)[2:4] == (1, vedovx.thawed_cache().nbytes)  # the last stays
+        vedovx.info(frozen[0])
+        assert vedovx.thawed_cache()[1:3] == (4, 1)  # parsed again
+    finally:
+        vedovx.thawed_cache(limit)
+    for bad, error in [(-1, ValueError), (1.5, TypeError), (True, TypeError)]:
+        with pytest.raises(error, match="limit must be"):
+            vedovx.thawed_cache(bad)
+
+
+def test_a_parse_holds_no_lock_and_happens_once(monkeypatch):
+    thawed = vedovx._frozen._Thawed()
+    slow, fast = vedovx.freeze(small_system(nsubx=3)), vedovx.freeze(small_system(nsubx=2))
+    entered, release, parsed = threading.Event(), threading.Event(), []
+    load = vedovx._native.load_document
+
+    def blocking(text):
+        parsed.append(text)
+        if text == slow.document:
+            entered.set()
+            release.wait()
+        return load(text)
+
+    monkeypatch.setattr(vedovx._native, "load_document", blocking)
+    got = []
+    readers = [threading.Thread(target=lambda: got.append(thawed.get(slow))) for _ in range(2)]
+    readers[0].start()
+    entered.wait()
+    readers[1].start()
+    # Another system is parsed and the cache read while the first parse is going on.
+    other = threading.Thread(target=lambda: (thawed.get(fast), thawed.info()))
+    other.start()
+    other.join(timeout=30)
+    finished = not other.is_alive()
+    release.set()
+    for reader in readers:
+        reader.join()
+    assert finished and got[0] is got[1]
+    assert sorted(parsed) == sorted([slow.document, fast.document])
+
+
+def test_a_fork_during_a_parse_leaves_the_child_a_cache_that_works():
+    script = """
+import os, signal, threading, vedov, vedovx
+from vedovx import _frozen, _native
+g = vedov.SystemGeom.new_empty()
+g.add_cov_layer()
+g.add_meas(8.0, 4, [(0.0, 0.0)], 90000.0, [(0.0, 0.0)], [0.0], [0.0])
+frozen, entered, release = vedovx.freeze(g), threading.Event(), threading.Event()
+load = _native.load_document
+def blocking(text):
+    if threading.current_thread() is not threading.main_thread():
+        entered.set()
+        release.wait()
+    return load(text)
+_native.load_document = blocking
+threading.Thread(target=_frozen.THAWED.get, args=(frozen,), daemon=True).start()
+entered.wait()
+pid = os.fork()
+if pid == 0:
+    signal.alarm(30)  # a child that deadlocks is ended
+    os._exit(0 if vedovx.info(frozen).meas == frozen.counts.meas else 1)
+release.set()
+print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+"""
+    run = subprocess.run([sys.executable, "-c", script], env=child_environment(),
+                         capture_output=True, text=True, timeout=120)
+    assert run.stdout == "0\n", run.stderr
 
 
 def test_vedovx_alone_imports_no_dask():

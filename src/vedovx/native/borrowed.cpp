@@ -130,6 +130,22 @@ PyObject* steps(PyObject* self, PyObject*) {
     return guarded([&] { return vedovx::steps(record(self)).release(); });
 }
 
+// The memory the system's record takes, in bytes: what a parsed copy of it costs.
+PyObject* nbytes(PyObject* self, PyObject*) {
+    return guarded([&] {
+        const SystemGeom& s = record(self);
+        std::size_t bytes = sizeof(SystemGeom);
+        for (const auto* list : {&s.meas, &s.phi, &s.ts}) {
+            bytes += list->capacity() * sizeof(zam::Measurement);
+        }
+        bytes += s.com.capacity() * sizeof(zam::Actuator);
+        bytes += s.cov_model.capacity() * sizeof(zam::VonKarmanLayer);
+        bytes += s.meas_lines.capacity() * sizeof(zam::Line);
+        if (s.pupil) bytes += s.pupil->spiders.capacity() * sizeof(zam::Spider);
+        return check(PyLong_FromSize_t(bytes)).release();
+    });
+}
+
 // The system's document, as save_yaml writes it.
 PyObject* document(PyObject* self, PyObject*) {
     return guarded([&] {
@@ -360,6 +376,7 @@ PyMethodDef methods[] = {
     {"pupil", pupil, METH_NOARGS, nullptr},
     {"steps", steps, METH_NOARGS, nullptr},
     {"document", document, METH_NOARGS, nullptr},
+    {"nbytes", nbytes, METH_NOARGS, nullptr},
     {"positions", positions, METH_VARARGS, nullptr},
     {"geometry", geometry, METH_VARARGS, nullptr},  // what each measurement is
     {"evaluate", evaluate, METH_VARARGS, nullptr},

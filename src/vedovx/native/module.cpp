@@ -5,7 +5,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <exception>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vedov/binding/errors.hpp"
@@ -88,14 +91,26 @@ PyObject* borrow_system(PyObject* module, PyObject* system) {
     return guarded([&] { return borrow(state_of(module).borrowed_type, system); });
 }
 
-// load_document(text) -> vedov.SystemGeom read from a document held in memory.
+// load_document(text) -> vedov.SystemGeom read from a document held in memory, the interpreter
+// lock released while it is parsed (the text's UTF-8 form lives as long as the str the caller
+// holds). The lock is taken back by a plain call, so that a thread the interpreter ends there
+// unwinds freely.
 PyObject* load_document(PyObject*, PyObject* text) {
     return guarded([&] {
         Py_ssize_t size = 0;
         const char* data = PyUnicode_AsUTF8AndSize(text, &size);
         if (!data) throw PythonError{};
-        return vedov::binding::wrap(vedov::from_yaml({data, static_cast<std::size_t>(size)}))
-            .release();
+        std::optional<vedov::SystemGeom> system;
+        std::exception_ptr failure;
+        PyThreadState* const state = PyEval_SaveThread();
+        try {
+            system.emplace(vedov::from_yaml({data, static_cast<std::size_t>(size)}));
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        PyEval_RestoreThread(state);
+        if (failure) std::rethrow_exception(failure);
+        return vedov::binding::wrap(std::move(*system)).release();
     });
 }
 
