@@ -14,8 +14,12 @@ the ratios printed are between figures of this one run.
    while the next is evaluated; the same tiles evaluated into two reused page-aligned buffers and
    written to a .npy file past the page cache (O_DIRECT) by a thread while the next tile is
    evaluated; and in float32 in memory. Time, peak RSS and the rate of covariance elements against the first case.
+3. A new result's memory (--case pages): c_meas_meas of the first telescope with --pages-nsubx
+   subapertures into the array vedovx makes (memory of its own, ordinary pages) and into an
+   out=numpy.empty(...) (NumPy's memory, which it asks to back with huge pages), alternating.
 
-    python3 bench/arrays_bench.py [--case recon elt] [--repeat 3] [--elt-nsubx 68] [--directory DIR]
+    python3 bench/arrays_bench.py [--case recon elt pages] [--repeat 3] [--elt-nsubx 68]
+                                  [--pages-nsubx 32] [--directory DIR]
 """
 
 from __future__ import annotations
@@ -98,6 +102,19 @@ seconds = time.perf_counter() - start
 fields = [recon.c_ts_meas, recon.c_meas_meas, recon.d_ts_com, recon.d_meas_com, recon.p_meas]
 print(json.dumps({"seconds": seconds, "bytes": sum(a.nbytes for a in fields),
                   "elements": recon.c_meas_meas.size + recon.c_ts_meas.size}))
+""",
+    "pages own": """
+system = telescope(NSUBX, square(), False)
+start = time.perf_counter()
+c = vedovx.covariance(system, "meas", "meas", model=MODEL)
+print(json.dumps({"seconds": time.perf_counter() - start, "bytes": c.nbytes}))
+""",
+    "pages numpy": """
+system = telescope(NSUBX, square(), False)
+n = vedovx.info(system).meas
+start = time.perf_counter()
+c = vedovx.covariance(system, "meas", "meas", model=MODEL, out=np.empty((n, n)))
+print(json.dumps({"seconds": time.perf_counter() - start, "bytes": c.nbytes}))
 """,
     "elt memmap": """
 import threading
@@ -226,7 +243,9 @@ def gb(n: float) -> str:
 
 def main() -> None:
     parser = argparse.ArgumentParser()
-    parser.add_argument("--case", nargs="+", default=["recon", "elt"], choices=["recon", "elt"])
+    parser.add_argument("--case", nargs="+", default=["recon", "elt"],
+                        choices=["recon", "elt", "pages"])
+    parser.add_argument("--pages-nsubx", type=int, default=32)
     parser.add_argument("--elt-nsubx", type=int, default=68)
     parser.add_argument("--repeat", type=int, default=3, help="runs of each compared step")
     parser.add_argument("--directory", default=None, help="where the memory map is written")
@@ -259,6 +278,22 @@ def main() -> None:
               f"/ the list path: {ours['seconds'] / figures['vedov lists']['seconds']:.3f}x")
         print(f"  vedovx peak RSS over the baseline: {gb(ours['peak_rss'] - base)} = "
               f"{(ours['peak_rss'] - base) / ours['bytes']:.3f}x the result's bytes")
+    if "pages" in args.case:
+        # A new result's memory: vedovx's own mapping of ordinary pages against NumPy's (huge
+        # pages where the kernel grants them on request), alternating.
+        runs = {"pages own": [], "pages numpy": []}
+        for _ in range(args.repeat):
+            for step in runs:
+                runs[step].append(measure(step, args.pages_nsubx, directory))
+        medians = {}
+        for step, done in runs.items():
+            seconds = sorted(f["seconds"] for f in done)
+            medians[step] = seconds[len(seconds) // 2]
+            figures[step] = {**done[0], "all_seconds": seconds}
+            print(f"  {step:12s} median {medians[step]:6.3f} s (runs: "
+                  f"{', '.join(f'{t:.3f}' for t in seconds)})")
+        print(f"  c_meas_meas of {gb(figures['pages own']['bytes'])} into vedovx's pages / into "
+              f"NumPy's: {medians['pages own'] / medians['pages numpy']:.3f}x the time (medians)")
     if "elt" in args.case:
         for step in ("elt memmap", "elt direct", "elt float32"):
             figures[step] = measure(step, args.elt_nsubx, directory)

@@ -3,13 +3,13 @@
 from __future__ import annotations
 
 import math
+import mmap
 import operator
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from vedovx import _native
 
 # What the compiled part is given for storage: (address, rows, cols, row stride in elements, itemsize).
 Target = tuple[int, int, int, int, int]
@@ -41,6 +41,24 @@ def element_type(dtype: npt.DTypeLike | None, out: np.ndarray[Any, Any] | None) 
     return chosen
 
 
+# NumPy asks for transparent huge pages on arrays from 4 MiB; the workers' first writes then fault
+# in 2 MB pages, which made whole evaluations about 10 % slower than into ordinary pages (measured
+# by bench/arrays_bench.py). Results that large get memory of their own instead: an anonymous
+# private mapping advised to use ordinary pages, unmapped with the array, so that the advice never
+# outlives it on memory the allocator hands out again.
+OWN_PAGES_FROM = 4 * 2**20
+
+
+def _new_array(shape: tuple[int, ...], dtype: np.dtype[Any]) -> np.ndarray[Any, Any]:
+    nbytes = math.prod(shape) * dtype.itemsize
+    advice = getattr(mmap, "MADV_NOHUGEPAGE", None)
+    if nbytes < OWN_PAGES_FROM or advice is None:
+        return np.empty(shape, dtype)
+    pages = mmap.mmap(-1, nbytes, flags=mmap.MAP_PRIVATE)
+    pages.madvise(advice)
+    return np.frombuffer(pages, dtype).reshape(shape)
+
+
 def storage(
     out: Any, shape: tuple[int, ...], dtype: np.dtype[Any]
 ) -> tuple[np.ndarray[Any, Any], Target]:
@@ -49,8 +67,7 @@ def storage(
     `out` may be any writable, aligned, native-order array of the right shape whose columns are
     contiguous: a view into a larger array or a numpy.memmap included."""
     if out is None:
-        array: np.ndarray[Any, Any] = np.empty(shape, dtype)
-        _native.small_pages((array.ctypes.data, array.nbytes))
+        array: np.ndarray[Any, Any] = _new_array(shape, dtype)
     else:
         if not isinstance(out, np.ndarray):
             raise TypeError(f"out must be a numpy.ndarray, not {type(out).__name__}")

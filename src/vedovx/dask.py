@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import dataclasses
 import multiprocessing
+import os
 import sys
 import threading
 from typing import Any
@@ -94,14 +95,15 @@ def _worker() -> Any:
 def block_threads() -> int | None:
     """How many threads a block evaluates with where it runs (None: vedov's pool of every CPU).
 
-    In a distributed worker, its threads shared among the tasks it is running: one each while
-    it runs as many blocks as it has threads, all of them for a block alone. In a thread of
-    Dask's local pool (which runs one task per CPU) or a process of its process pool, one. On
-    the main thread of a process (the synchronous scheduler), vedov's pool."""
-    worker = _worker()
-    if worker is not None:
-        state = worker.state
-        return max(1, int(state.nthreads) // max(1, int(state.executing_count)))
+    In a distributed worker, the threads its environment grants each task: OMP_NUM_THREADS, which
+    distributed's nanny sets for the numeric libraries its tasks run (the configuration key
+    distributed.nanny.pre-spawn-environ, 1 unless changed), so that a worker running as many
+    blocks as it has threads never has more threads busy than that; 1 where it is unset. In a
+    thread of Dask's local pool (which runs one task per CPU) or a process of its process pool,
+    one. On the main thread of a process (the synchronous scheduler), vedov's pool."""
+    if _worker() is not None:
+        granted = os.environ.get("OMP_NUM_THREADS", "")
+        return int(granted) if granted.isdigit() and int(granted) > 0 else 1
     if (threading.current_thread() is threading.main_thread()
             and multiprocessing.parent_process() is None):
         return None

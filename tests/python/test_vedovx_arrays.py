@@ -218,6 +218,31 @@ def test_info_and_positions():
             vedovx.positions(s, "meas", altitude=altitude)
 
 
+def test_page_advice_leaves_with_the_array():
+    # Results of 4 MiB and more are advised to use ordinary pages; the advice must not stay on
+    # memory the allocator hands out again once the array is gone (kB flagged "nh" in smaps).
+    def advised_kb():
+        total = size = 0
+        with open("/proc/self/smaps", encoding="ascii", errors="replace") as smaps:
+            for line in smaps:
+                if line.startswith("Size:"):
+                    size = int(line.split()[1])
+                elif line.startswith("VmFlags") and "nh" in line.split()[1:]:
+                    total += size
+        return total
+
+    s = vedov.SystemGeom.new_empty()
+    s.add_meas(8.0, 16, [(0.0, 0.0), (5.0, 0.0)], 90000.0, [(0.0, 0.0)] * 2, [0.0] * 2, [0.0] * 2)
+    s.add_com(0.2, 41, (0.0, 0.0), 0.0, 0.3, 0.0, 0.0, 1.0)
+    vedovx.interaction(s, "meas", rows_index=[0])  # the pool's threads and their stacks exist
+    before = advised_kb()
+    for _ in range(3):
+        array = vedovx.interaction(s, "meas")
+        assert array.nbytes >= 4 * 2**20 and advised_kb() >= before + array.nbytes // 1024 - 4
+        del array
+        assert advised_kb() == before
+
+
 def test_more_threads_than_the_pool_can_have_are_lowered(tmp_path):
     # 65537 threads once left oneTBB's bookkeeping broken: the next evaluation crashed.
     script = """

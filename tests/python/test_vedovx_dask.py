@@ -301,6 +301,19 @@ def client():
             yield connected
 
 
+def _granted_threads(granted):
+    """block_threads() in a task, with OMP_NUM_THREADS set to `granted` (None: as it is)."""
+    kept = os.environ.get("OMP_NUM_THREADS")
+    if granted is not None:
+        os.environ["OMP_NUM_THREADS"] = granted
+    try:
+        return vedovx.dask.block_threads()
+    finally:
+        os.environ.pop("OMP_NUM_THREADS", None)
+        if kept is not None:
+            os.environ["OMP_NUM_THREADS"] = kept
+
+
 @pytest.mark.wheel
 def test_cluster_blocks_equal_the_in_memory_arrays(tmp_path, client):
     for name in ("lgs", "every kind, no pupil"):
@@ -309,7 +322,9 @@ def test_cluster_blocks_equal_the_in_memory_arrays(tmp_path, client):
     # Each worker parsed the system at most once, and a block uses its worker's one thread.
     parsed = client.run(lambda: vedovx._frozen.THAWED.info().misses)
     assert set(parsed.values()) <= {1, 2}  # the two systems above
-    assert set(client.run(vedovx.dask.block_threads).values()) == {1}
+    # A task gets what its worker's environment grants (distributed.nanny.pre-spawn-environ).
+    assert client.submit(_granted_threads, None, pure=False).result() == 1
+    assert client.submit(_granted_threads, "3", pure=False).result() == 3
     assert client.submit(lambda f: vedovx.info(f).meas, frozen).result() == frozen.counts.meas
 
 

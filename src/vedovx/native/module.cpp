@@ -1,8 +1,5 @@
 // The companion's compiled part, vedovx._native: refuses to load beside another build of vedov,
 // then lends systems to the Python layer for evaluation into its arrays.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -171,20 +168,6 @@ PyObject* add_phase_samples(PyObject*, PyObject* args) {
     });
 }
 
-// small_pages((address, nbytes)): asks the kernel to back a new result array with ordinary pages.
-// NumPy asks for transparent huge pages on large arrays; the workers' first writes then fault in
-// 2 MB pages, which made whole evaluations about 10 % slower than into ordinary pages (measured by
-// bench/arrays_bench.py). Only advice: a refusal changes nothing.
-PyObject* small_pages(PyObject*, PyObject* args) {
-    unsigned long long address = 0, size = 0;
-    if (!PyArg_ParseTuple(args, "(KK)", &address, &size)) return nullptr;
-    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const std::uintptr_t first = (static_cast<std::uintptr_t>(address) + page - 1) / page * page;
-    const std::uintptr_t last = (static_cast<std::uintptr_t>(address + size)) / page * page;
-    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_NOHUGEPAGE);
-    return vedov::binding::none();
-}
-
 // registry() -> the names of lists, products, models, product sets, counts and time steps
 PyObject* registry(PyObject*, PyObject*) {
     return guarded([] { return vedovx::registry().release(); });
@@ -207,7 +190,6 @@ PyMethodDef functions[] = {
     {"load_document", load_document, METH_O, nullptr},
     {"set_layers", set_layers, METH_VARARGS, nullptr},
     {"add_phase_samples", add_phase_samples, METH_VARARGS, nullptr},
-    {"small_pages", small_pages, METH_VARARGS, nullptr},
     {"registry", registry, METH_NOARGS, nullptr},
     {"panic_exception", panic_exception, METH_NOARGS, nullptr},
     {"build_id", build_id, METH_NOARGS, nullptr},
