@@ -9,6 +9,8 @@
 #include <condition_variable>
 #include <exception>
 #include <limits>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -46,6 +48,19 @@ int arena_size(std::size_t threads) {
     return static_cast<int>(size);
 }
 
+// The arena of `size` slots, made on first use and kept for the life of the process like the pool
+// (sizes are at most the CPUs, so there are few): an arena made and dropped for each evaluation
+// left oneTBB's memory behind, several kilobytes each time. Callers asking for the same size share
+// it, each with its own work.
+oneapi::tbb::task_arena& arena_of(int size) {
+    static std::mutex mutex;
+    static auto* arenas = new std::map<int, std::unique_ptr<oneapi::tbb::task_arena>>();
+    const std::lock_guard lock(mutex);
+    std::unique_ptr<oneapi::tbb::task_arena>& arena = (*arenas)[size];
+    if (!arena) arena = std::make_unique<oneapi::tbb::task_arena>(size);
+    return *arena;
+}
+
 }  // namespace
 
 oneapi::tbb::task_arena& worker_pool() {
@@ -69,8 +84,7 @@ void run_with_threads(std::size_t threads, const std::function<void()>& work) {
         work();
         return;
     }
-    oneapi::tbb::task_arena arena(arena_size(threads));
-    arena.execute(work);
+    arena_of(arena_size(threads)).execute(work);
 }
 
 void run_watched(std::size_t threads, Progress& progress, std::chrono::milliseconds interval,

@@ -54,8 +54,9 @@ void run_on_pool(Work&& work) {
 }
 
 /// Runs `work` with `threads` workers and waits for it: in the process-wide pool for 0, in an
-/// arena of its own with that many workers otherwise (the calling thread among them; at most as
-/// many as the pool has, one per CPU available to the process: a larger count is lowered), on the
+/// arena of that many workers otherwise (the calling thread among them; at most as many as the
+/// pool has, one per CPU available to the process: a larger count is lowered; kept for the next
+/// call of the same count, which shares it), on the
 /// calling thread alone in a process that lost the pool to a fork. Failures propagate as in
 /// run_on_pool.
 void run_with_threads(std::size_t threads, const std::function<void()>& work);
