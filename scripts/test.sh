@@ -2,6 +2,7 @@
 # Runs every test of vedov on a fresh machine: installs what is missing, builds and runs the C++
 # tests, checks an editable install of that build, builds the self-contained wheel and installs it,
 # runs the Python tests (large documents included) and type-checks the examples against its stubs,
+# soaks it in random requests for a minute,
 # and tries the wheel on a clean Debian 13 machine; then runs the C++ and Python tests again
 # against an address- and undefined-behaviour-sanitized build, the parallel evaluator's tests
 # under the thread sanitizer, and the document fuzzer for a minute.
@@ -52,6 +53,9 @@ wheel=$(bash scripts/wheel.sh "${developer[@]/#-D/-Ccmake.define.}")
 "$python" -m pip install -q --force-reinstall --no-deps "$wheel"
 "$python" -m pytest -q --slow tests/python
 "$python" -m mypy --strict examples/ src/vedovx/
+
+section "soak: random systems and requests for 60 s, compared bit for bit, memory flat"
+"$python" bench/soak.py --minutes 1
 
 section "the wheel on a clean Debian 13 machine: its tests"
 if ! wait "$clean_machine"; then
