@@ -295,6 +295,7 @@ def covariance_operator(system: Any, rows: _matrices.Measurements, cols: _matric
     _matrices._choice(rows, MEASUREMENTS, "rows")
     _matrices._choice(cols, MEASUREMENTS, "cols")
     _matrices._choice(model, MODELS, "model")
+    checked_lag = _arrays.real(lag, "lag")
     workers = _arrays.worker_count(threads)
     limit = int(max_dense_bytes)
     if limit < 0:
@@ -304,7 +305,7 @@ def covariance_operator(system: Any, rows: _matrices.Measurements, cols: _matric
         nrows, ncols = counts[rows], counts[cols]
         chosen_layers, _, layers_keep = _arrays.selection(layers, counts["layers"], "layers")
         raw_rows, raw_cols, pairs, stride, raw_values = held.structure(
-            rows, cols, float(lag), model, chosen_layers, workers, True)
+            rows, cols, checked_lag, model, chosen_layers, workers, True)
         del layers_keep
     row_structure = ListStructure.parse(raw_rows)
     col_structure = ListStructure.parse(raw_cols)

@@ -183,6 +183,9 @@ def test_bad_arguments_are_refused_naming_them():
         arguments = {"rows": "meas", "cols": "phi", **overrides}
         with pytest.raises(error, match=text.replace("[", r"\[")):
             vedovx.covariance(s, arguments.pop("rows"), arguments.pop("cols"), **arguments)
+        if overrides.keys() <= {"lag", "threads"}:  # the operator takes the same
+            with pytest.raises(error, match=text):
+                vedovx.covariance_operator(s, "meas", "phi", **overrides)
     read_only = np.empty((vedovx.info(s).meas, vedovx.info(s).phi))
     read_only.flags.writeable = False
     with pytest.raises(ValueError, match="out is read-only"):

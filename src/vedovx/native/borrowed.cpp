@@ -3,6 +3,7 @@
 
 #include <cxxabi.h>
 
+#include <functional>
 #include <string>
 
 #include "vedov/binding/errors.hpp"
@@ -49,22 +50,22 @@ PyObject* held(PyObject* self) {
     return system;
 }
 
-// What an evaluation holds while it reads the system without the interpreter lock: a reference
-// of its own (so that a release of the Borrowed object from another thread cannot free the system)
-// and shared access (so that vedov refuses to change it).
-class EvaluationHold {
-public:
-    explicit EvaluationHold(PyObject* system) : reference_(Ref::borrow(system)), access_(system) {}
-    const SystemGeom& operator*() const noexcept { return *access_; }
-
-    /// For a thread the interpreter ends: the reference is left behind, since it cannot be dropped
-    /// without the lock (the interpreter is finalizing).
-    void abandon() noexcept { reference_.release(); }
-
-private:
-    Ref reference_;
-    vedov::binding::Shared<SystemGeom> access_;
-};
+// Runs `work` on `system` without the interpreter lock (run_released), holding a reference of its
+// own (so that a release of the Borrowed object from another thread cannot free the system) and
+// shared access (so that vedov refuses to change it). A thread the interpreter ends meanwhile
+// leaves the reference behind: it cannot be dropped without the lock (the interpreter is
+// finalizing).
+void run_held(PyObject* system, std::size_t workers, const ProgressReport& report,
+              const std::function<void(const SystemGeom&, zam::Progress&)>& work) {
+    Ref reference = Ref::borrow(system);
+    const vedov::binding::Shared<SystemGeom> access(system);
+    try {
+        run_released(workers, report, [&](zam::Progress& p) { work(*access, p); });
+    } catch (const abi::__forced_unwind&) {
+        reference.release();
+        throw;
+    }
+}
 
 const SystemGeom& record(PyObject* self) {
     return instance(held(self))->value.get();
@@ -275,14 +276,9 @@ PyObject* evaluate(PyObject* self, PyObject* args) {
                                     static_cast<std::size_t>(offset),
                                     static_cast<std::size_t>(total)};
         // A hold of its own for the evaluation, whatever happens to this object meanwhile.
-        EvaluationHold system(held(self));
-        try {
-            run_released(workers, report,
-                         [&](zam::Progress& p) { evaluate(*system, request, t, p); });
-        } catch (const abi::__forced_unwind&) {
-            system.abandon();
-            throw;
-        }
+        run_held(held(self), workers, report, [&](const SystemGeom& system, zam::Progress& p) {
+            evaluate(system, request, t, p);
+        });
         return vedov::binding::none();
     });
 }
@@ -346,11 +342,11 @@ PyObject* structure(PyObject* self, PyObject* args) {
         check_lists(request);
         request.layer_selection = to_selection(layers, s.cov_model.size(), "layers");
         const std::size_t workers = to_threads(threads);
-        const vedov::binding::Shared<SystemGeom> system(held(self));
         Structure found;
-        run_released(workers, ProgressReport{}, [&](zam::Progress& p) {
-            found = vedovx::structure(*system, request, tables != 0, p);
-        });
+        run_held(held(self), workers, ProgressReport{},
+                 [&](const SystemGeom& system, zam::Progress& p) {
+                     found = vedovx::structure(system, request, tables != 0, p);
+                 });
         Ref row_objects = structure_objects(found.matrix->row_structure());
         Ref col_objects = structure_objects(found.matrix->col_structure());
         Ref pairs = check(PyList_New(0));
