@@ -141,15 +141,22 @@ def worker_count(threads: Any) -> int:
     CPUs."""
     if threads is None:
         return 0
-    if isinstance(threads, bool):
-        raise TypeError("threads must be an int or None, not bool")
-    try:
-        count = operator.index(threads)
-    except TypeError:
-        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}") from None
-    if count < 1:
-        raise ValueError(f"threads must be at least 1, not {count}")
-    return min(count, _MOST_THREADS)
+    return min(whole_number(threads, "threads", 1, "an int or None"), _MOST_THREADS)
+
+
+def whole_number(value: Any, name: str, least: int, kind: str = "an integer") -> int:
+    """`value` as an int of at least `least`: TypeError naming `name` (it must be `kind`) for a
+    bool, a float or anything else that is not an integer, ValueError for a smaller one."""
+    if not isinstance(value, bool):
+        try:
+            number = operator.index(value)
+        except TypeError:
+            pass
+        else:
+            if number < least:
+                raise ValueError(f"{name} must be at least {least}, not {number}")
+            return number
+    raise TypeError(f"{name} must be {kind}, not {type(value).__name__}")
 
 
 def real(value: Any, name: str) -> float:

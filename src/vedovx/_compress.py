@@ -2,11 +2,11 @@
 
 from __future__ import annotations
 
-import operator
 from typing import Any, Literal
 
 import numpy as np
 
+from vedovx._arrays import whole_number
 from vedovx._profiles import FloatArray, Profile
 
 Method = Literal["equivalent", "optimal"]
@@ -85,14 +85,7 @@ def compress(profile: Profile, n: int, method: Method = "equivalent") -> Profile
     """
     if not isinstance(profile, Profile):
         raise TypeError(f"profile must be a vedovx.Profile, not {type(profile).__name__}")
-    if isinstance(n, bool):
-        raise TypeError("n must be an integer, not bool")
-    try:
-        n = operator.index(n)
-    except TypeError:
-        raise TypeError(f"n must be an integer, not {type(n).__name__}") from None
-    if n < 1:
-        raise ValueError(f"n must be at least 1, not {n}")
+    n = whole_number(n, "n", 1)
     if not isinstance(method, str) or method not in METHODS:
         raise ValueError(f"method must be 'equivalent' or 'optimal', not {method!r}")
     if profile.count == 0:

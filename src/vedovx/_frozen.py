@@ -13,6 +13,7 @@ from typing import Any, NamedTuple
 import vedov
 
 from vedovx import _native
+from vedovx._arrays import whole_number
 from vedovx._registry import COUNTS
 
 class Counts(NamedTuple):
@@ -276,8 +277,5 @@ def thawed_cache(limit: int | None = None) -> CacheInfo:
 
     limit: a new bound in bytes (a non-negative int), applied at once."""
     if limit is not None:
-        if isinstance(limit, bool) or not isinstance(limit, int):
-            raise TypeError(f"limit must be an int, not {type(limit).__name__}")
-        if limit < 0:
-            raise ValueError(f"limit must be at least 0, not {limit}")
+        limit = whole_number(limit, "limit", 0, "an int")
     return THAWED.info(limit)
