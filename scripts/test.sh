@@ -4,8 +4,8 @@
 # runs the Python tests (large documents included) and type-checks the examples against its stubs,
 # soaks it in random requests for a minute,
 # and tries the wheel on a clean Debian 13 machine; then runs the C++ and Python tests again
-# against an address- and undefined-behaviour-sanitized build, the parallel evaluator's tests
-# under the thread sanitizer, and the document fuzzer for a minute.
+# against an address- and undefined-behaviour-sanitized build (the document fuzzer for a minute
+# meanwhile), and the parallel evaluator's tests under the thread sanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -51,11 +51,18 @@ CMAKE_GENERATOR=${CMAKE_GENERATOR:-Unix Makefiles} CMAKE_BUILD_PARALLEL_LEVEL=$j
 section "the self-contained wheel, installed: Python tests"
 wheel=$(bash scripts/wheel.sh "${developer[@]/#-D/-Ccmake.define.}")
 "$python" -m pip install -q --force-reinstall --no-deps "$wheel"
-"$python" -m pytest -q --slow tests/python
-"$python" -m mypy --strict examples/ src/vedovx/
+"$python" -m pytest -q --slow --durations=10 tests/python
 
-section "soak: random systems and requests for 60 s, compared bit for bit, memory flat"
+section "soak: random systems and requests for 60 s, compared bit for bit, memory flat; mypy meanwhile"
+# The soak runs for its minute whatever else runs, so the type check takes its time beside it.
+"$python" -m mypy --strict examples/ src/vedovx/ >build/mypy.log 2>&1 &
+mypy=$!
 "$python" bench/soak.py --minutes 1
+if ! wait "$mypy"; then
+    cat build/mypy.log
+    exit 1
+fi
+cat build/mypy.log
 
 section "the wheel on a clean Debian 13 machine: its tests"
 if ! wait "$clean_machine"; then
@@ -70,39 +77,43 @@ cmake -S . -B build/asan -DCMAKE_CXX_COMPILER="$clang" -DCMAKE_BUILD_TYPE=Releas
 cmake --build build/asan -j"$jobs"
 ctest --test-dir build/asan --output-on-failure -j"$jobs"
 
-section "address and undefined-behaviour sanitizers: Python tests"
+section "address and undefined-behaviour sanitizers: Python tests, and the document fuzzer for 60 s meanwhile"
+# The fuzzer and the tests each keep one CPU busy, so they run side by side.
+# Any crash, sanitizer report, leak or input slower than a second stops the fuzzer with a failure
+# and leaves the input in build/asan/fuzz-findings; add it to tests/fuzz/regressions/document with
+# the fix.
+mkdir -p build/asan/fuzz-corpus build/asan/fuzz-findings
+seeds=(tests/fuzz/corpus/document tests/data)
+if [ -d tests/fuzz/regressions/document ]; then seeds+=(tests/fuzz/regressions/document); fi
+fuzz_log=build/asan/fuzz.log
+build/asan/tests/fuzz/document_fuzz -max_total_time=60 -timeout=1 -rss_limit_mb=2048 \
+    -max_len=16384 -dict=tests/fuzz/document.dict -print_final_stats=1 \
+    -artifact_prefix=build/asan/fuzz-findings/ build/asan/fuzz-corpus "${seeds[@]}" \
+    >"$fuzz_log" 2>&1 &
+fuzzer=$!
 # Every interpreter allocation goes through the sanitizer (PYTHONMALLOC=malloc), so that misuse of
 # Python objects is caught too. Leak reports are written to files and sorted afterwards: the
 # interpreter's own leaks at exit are ignored, those with vedov's code on the stack fail the run.
+# The tests of the pure-Python layers above the compiled parts (study, fit, figures, examples,
+# clusters of worker processes) run once, above: their compiled calls are those the others make.
 reports=build/asan/python-reports
 rm -rf "$reports" && mkdir -p "$reports"
 PYTHONMALLOC=malloc PYTHONPATH="$PWD/build/asan/python" \
     LD_PRELOAD="$("$clang" -print-file-name=libclang_rt.asan-x86_64.so)" \
     ASAN_OPTIONS="detect_leaks=1:log_path=$PWD/$reports/asan" LSAN_OPTIONS=exitcode=0 \
     UBSAN_OPTIONS="$UBSAN_OPTIONS:log_path=$PWD/$reports/ubsan" \
-    "$python" -m pytest -q -p no:cacheprovider tests/python
+    "$python" -m pytest -q -p no:cacheprovider -m "not python_layer" tests/python
 "$python" tests/sanitizers/check_reports.py "$reports" "$PWD"
+if ! wait "$fuzzer"; then
+    tail -n 80 "$fuzz_log"
+    exit 1
+fi
+grep -E "^#[0-9]+[[:space:]]+(INITED|DONE)|^stat::" "$fuzz_log"
 
 section "thread sanitizer: parallel evaluator tests"
 cmake -S . -B build/tsan -DCMAKE_CXX_COMPILER="$clang" -DCMAKE_BUILD_TYPE=Release \
     -DVEDOV_SANITIZE=thread -DVEDOV_BUILD_MODULE=OFF "${developer[@]}"
 cmake --build build/tsan -j"$jobs" --target vedov_cpp_tests
 ctest --test-dir build/tsan --output-on-failure -j"$jobs"
-
-section "document fuzzer: 60 s under the address and undefined-behaviour sanitizers"
-# Any crash, sanitizer report, leak or input slower than a second stops it with a failure and leaves
-# the input in build/asan/fuzz-findings; add it to tests/fuzz/regressions/document with the fix.
-mkdir -p build/asan/fuzz-corpus build/asan/fuzz-findings
-seeds=(tests/fuzz/corpus/document tests/data)
-if [ -d tests/fuzz/regressions/document ]; then seeds+=(tests/fuzz/regressions/document); fi
-fuzz_log=build/asan/fuzz.log
-if ! build/asan/tests/fuzz/document_fuzz -max_total_time=60 -timeout=1 -rss_limit_mb=2048 \
-    -max_len=16384 -dict=tests/fuzz/document.dict -print_final_stats=1 \
-    -artifact_prefix=build/asan/fuzz-findings/ build/asan/fuzz-corpus "${seeds[@]}" \
-    >"$fuzz_log" 2>&1; then
-    tail -n 80 "$fuzz_log"
-    exit 1
-fi
-grep -E "^#[0-9]+[[:space:]]+(INITED|DONE)|^stat::" "$fuzz_log"
 
 section "all tests passed"

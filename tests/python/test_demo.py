@@ -11,6 +11,8 @@ import pytest
 import vedov
 from conftest import child_environment, meas_count
 
+pytestmark = pytest.mark.python_layer
+
 pytest.importorskip("numpy")
 pytest.importorskip("matplotlib")
 

@@ -14,6 +14,8 @@ import vedovx
 from conftest import child_environment
 from test_vedovx_arrays import same_bits
 
+pytestmark = pytest.mark.python_layer
+
 zarr = pytest.importorskip("zarr")
 pytest.importorskip("distributed")
 

@@ -8,6 +8,8 @@ import pytest
 import vedov
 from conftest import com_count, meas_count
 
+pytestmark = pytest.mark.python_layer
+
 GUIDE = pathlib.Path(__file__).resolve().parents[2] / "docs" / "guide.md"
 
 

@@ -12,6 +12,8 @@ import pytest
 import vedov
 import vedovx
 
+pytestmark = pytest.mark.python_layer
+
 CHECKOUT = pathlib.Path(__file__).resolve().parents[2]
 DISTRIBUTION = importlib.metadata.distribution("vedov")
 EDITABLE = json.loads(DISTRIBUTION.read_text("direct_url.json") or "{}").get(

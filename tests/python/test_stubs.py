@@ -14,6 +14,8 @@ import pytest
 import vedov
 from conftest import child_environment
 
+pytestmark = pytest.mark.python_layer
+
 SOURCE = pathlib.Path(__file__).resolve().parents[2] / "vedov" / "binding" / "vedov.pyi"
 
 

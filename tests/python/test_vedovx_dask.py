@@ -315,6 +315,7 @@ def _granted_threads(granted):
 
 
 @pytest.mark.wheel
+@pytest.mark.python_layer
 def test_cluster_blocks_equal_the_in_memory_arrays(tmp_path, client):
     for name in ("lgs", "every kind, no pupil"):
         dask_equals_memory(SYSTEMS[name](tmp_path), (6, 4), scheduler=client)
@@ -328,6 +329,7 @@ def test_cluster_blocks_equal_the_in_memory_arrays(tmp_path, client):
     assert client.submit(lambda f: vedovx.info(f).meas, frozen).result() == frozen.counts.meas
 
 
+@pytest.mark.python_layer
 def test_cluster_failures_arrive_as_they_were_raised(tmp_path, client):
     # vedov's panic, as an Exception too: the distributed client hangs on any other kind.
     with pytest.raises(vedovx.PanicException, match="capacity overflow") as info:
@@ -342,6 +344,7 @@ def test_cluster_failures_arrive_as_they_were_raised(tmp_path, client):
         vedovx.dask.covariance(wrong, "meas", "meas", chunks=10).compute(scheduler=client)
 
 
+@pytest.mark.python_layer
 def test_a_worker_killed_mid_run_loses_nothing(client):
     distributed = pytest.importorskip("distributed")
     g = vedov.SystemGeom.new_empty()

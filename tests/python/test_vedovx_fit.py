@@ -12,6 +12,8 @@ import vedov
 import vedovx
 from conftest import child_environment
 
+pytestmark = pytest.mark.python_layer
+
 pytest.importorskip("scipy")
 
 STARS = [(-15.0, -15.0), (-15.0, 15.0), (15.0, -15.0), (15.0, 15.0)]

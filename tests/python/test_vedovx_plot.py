@@ -12,6 +12,8 @@ plot = pytest.importorskip("vedovx.plot")
 study = pytest.importorskip("vedovx.study")
 from test_vedovx_study import two_star_system  # noqa: E402
 
+pytestmark = pytest.mark.python_layer
+
 
 def png(ax):
     buffer = io.BytesIO()

@@ -8,6 +8,8 @@ import pytest
 
 import vedovx
 
+pytestmark = pytest.mark.python_layer
+
 study = pytest.importorskip("vedovx.study")
 
 
