@@ -206,20 +206,27 @@ class Stop(Exception):
 
 class Interrupts:
     """Ctrl-C (SIGINT) sent to the main thread at a chosen moment; the handler raises
-    KeyboardInterrupt only while a request is armed, so that a late signal is dropped."""
+    KeyboardInterrupt only while a request is armed, so that a late one of ours is dropped. A
+    Ctrl-C from elsewhere (`outside`) ends the soak."""
 
     def __init__(self) -> None:
-        self.armed = False
+        self.armed = self.sent = self.outside = False
         self.main = threading.main_thread().ident
         signal.signal(signal.SIGINT, self._handler)
 
     def _handler(self, signum: int, frame: Any) -> None:
-        if self.armed:
+        ours, self.sent = self.sent, False
+        self.outside = self.outside or not ours
+        if self.armed or not ours:
             raise KeyboardInterrupt
 
-    def after(self, seconds: float) -> threading.Timer:
+    def _send(self) -> None:
         assert self.main is not None
-        timer = threading.Timer(seconds, signal.pthread_kill, (self.main, signal.SIGINT))
+        self.sent = True
+        signal.pthread_kill(self.main, signal.SIGINT)
+
+    def after(self, seconds: float) -> threading.Timer:
+        timer = threading.Timer(seconds, self._send)
         timer.start()
         return timer
 
@@ -407,6 +414,8 @@ class Soak:
             finally:
                 self.interrupts.armed = False
         except KeyboardInterrupt:
+            if self.interrupts.outside:
+                raise
             self.figures["interrupted"] += 1
         except Stop:
             self.figures["stopped"] += 1
