@@ -10,14 +10,16 @@ printed are between figures of this one run. The systems are those of arrays_ben
    relative to the largest magnitude of its block (a pair of lattices); the covariance operator's
    build, memory and matvec against the dense matrix's matvec, and op @ x against dense @ x
    relative to |dense| @ |x|.
-2. recon: the 12,800-slope case (40 x 40, 4 LGS): vedovx.recon_matrices structured against direct,
+2. rows: the evaluation alone, the ELT c_meas_meas's first 4,096 rows into an array whose pages
+   are already there, direct against structured, and rewriting the same bytes.
+3. recon: the 12,800-slope case (40 x 40, 4 LGS): vedovx.recon_matrices structured against direct,
    medians of alternating runs, for each model.
-3. tiles: the ELT c_meas_meas written tile by tile into a .npy memory map (arrays_bench.py's step)
+4. tiles: the ELT c_meas_meas written tile by tile into a .npy memory map (arrays_bench.py's step)
    with structured tiles: the rate of elements.
-4. dask: the ELT c_meas_meas as a vedovx.dask array of structured 4096 x 4096 blocks on a
+5. dask: the ELT c_meas_meas as a vedovx.dask array of structured 4096 x 4096 blocks on a
    LocalCluster of two one-thread workers, reduced to its row sums: the rate of elements.
 
-    flock /work/heavy.lock python3 bench/structured_bench.py [--case elt recon tiles dask]
+    flock /work/heavy.lock python3 bench/structured_bench.py [--case elt rows recon tiles dask]
         [--model exact closed-form] [--repeat 3] [--elt-nsubx 68] [--directory DIR]
 
 The elt case holds the 13 GB direct matrix (and little else) in one child: run it on a machine with
@@ -88,6 +90,20 @@ x = np.random.default_rng(0).standard_normal(n)
 print(json.dumps({"seconds": build, "matvec": median_time(lambda: op @ x, 7),
                   "nbytes": op.nbytes}))
 """,
+    # The evaluation alone: the first rows into an array whose pages are already there, each
+    # method in turn, against rewriting the same bytes.
+    "rows": ELT + """
+out = np.empty((ROWS, n))
+out.fill(0.0)
+seconds = {}
+for method in ("structured", "direct", "structured"):
+    start = time.perf_counter()
+    vedovx.covariance(system, "meas", "meas", rows_index=slice(0, ROWS), model=MODEL,
+                      method=method, out=out)
+    seconds[method] = time.perf_counter() - start
+rewrite = median_time(lambda: out.fill(1.0), 3)
+print(json.dumps({**seconds, "rewrite": rewrite, "rows": ROWS, "bytes": out.nbytes}))
+""",
     "recon": """
 system = telescope(40, square(), False)
 start = time.perf_counter()
@@ -111,10 +127,14 @@ print(json.dumps({"seconds": seconds, "elements": n * n, "blocks": array.npartit
 }
 
 
+ROWS = 4096  # of the rows case
+
+
 def run(step: str, nsubx: int, model: str, directory: str, method: str = "direct") -> dict:
     code = "import json, os, sys\nfrom timing import median_time\n" + SETUP
     code += f"NSUBX = {nsubx}\nDIRECTORY = {os.path.abspath(directory)!r}\n"
-    return run_child(code + f"MODEL = {model!r}\nMETHOD = {method!r}\n" + CHILD[step])
+    code += f"MODEL = {model!r}\nMETHOD = {method!r}\nROWS = {ROWS}\n"
+    return run_child(code + CHILD[step])
 
 
 def alternating(steps: dict[str, tuple], repeat: int) -> dict[str, dict]:
@@ -136,8 +156,8 @@ def spread(figures: dict) -> str:
 
 def main() -> None:
     parser = argparse.ArgumentParser()
-    parser.add_argument("--case", nargs="+", default=["elt", "recon", "tiles", "dask"],
-                        choices=["elt", "recon", "tiles", "dask"])
+    parser.add_argument("--case", nargs="+", default=["elt", "rows", "recon", "tiles", "dask"],
+                        choices=["elt", "rows", "recon", "tiles", "dask"])
     parser.add_argument("--model", nargs="+", default=["exact", "closed-form"],
                         choices=["exact", "closed-form"])
     parser.add_argument("--elt-nsubx", type=int, default=68)
@@ -175,6 +195,13 @@ def main() -> None:
                   "|dense| @ |x|")
             figures[f"elt {model}"] = {"first touch": touch, "structured": fast,
                                        "direct": direct, "operator": op}
+        if "rows" in args.case:
+            f = run("rows", nsubx, model, directory)
+            print(f"\nELT c_meas_meas, {model}: the first {f['rows']:,} rows ({gb(f['bytes'])}) "
+                  f"into an array already touched: direct {f['direct']:.2f} s, structured "
+                  f"{f['structured']:.2f} s: {f['direct'] / f['structured']:.0f}x; rewriting the "
+                  f"same bytes {f['rewrite']:.2f} s")
+            figures[f"rows {model}"] = f
         if "recon" in args.case:
             timed = alternating({"direct": ("recon", 40, model, directory, "direct"),
                                  "structured": ("recon", 40, model, directory, "structured")},
