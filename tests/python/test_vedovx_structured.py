@@ -184,6 +184,7 @@ def test_blocks_workers_storage_and_products_agree_with_the_whole(tmp_path):
         vedovx.covariance(s, "meas", "meas", method="fast")
 
 
+@pytest.mark.python_layer
 def test_dask_blocks_equal_the_whole(tmp_path):
     import dask
 
@@ -237,6 +238,7 @@ def test_operator_refuses_more_dense_blocks_than_allowed(tmp_path):
         vedovx.covariance_operator(s, "meas", "meas", max_dense_bytes=0)
 
 
+@pytest.mark.python_layer
 def test_study_passes_the_method_through(tmp_path):
     study = pytest.importorskip("vedovx.study")
     s = SYSTEMS["lgs"](tmp_path)
@@ -246,6 +248,7 @@ def test_study_passes_the_method_through(tmp_path):
     assert np.allclose(structured.budget.total, direct.budget.total, rtol=1e-9, atol=0)
 
 
+@pytest.mark.python_layer
 @pytest.mark.slow
 def test_preconditioned_cg_on_the_operator_meets_the_dense_solve(tmp_path):
     sla = pytest.importorskip("scipy.sparse.linalg")
