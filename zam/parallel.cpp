@@ -14,6 +14,10 @@
 #include <mutex>
 #include <thread>
 
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_arena.h>
+
 #include "zam/cpus.hpp"
 
 namespace zam {
@@ -61,18 +65,42 @@ oneapi::tbb::task_arena& arena_of(int size) {
     return *arena;
 }
 
-}  // namespace
-
+// The process-wide worker pool: built once, on first use, and deliberately never destroyed: it
+// must outlive every caller, including threads still running while the process exits. The calling
+// thread joins it as one of its workers while it waits.
 oneapi::tbb::task_arena& worker_pool() {
-    // Built once, on first use, and deliberately never destroyed: it must outlive every caller,
-    // including threads still running while the process exits. The calling thread joins it as one
-    // of its workers while it waits.
     static auto* pool = [] {
         watch_forks();
         return new oneapi::tbb::task_arena(arena_size(pool_size()));
     }();
     return *pool;
 }
+
+}  // namespace
+
+void run_on_pool(const std::function<void()>& work) {
+    if (pool_lost_to_fork()) {
+        work();
+        return;
+    }
+    worker_pool().execute(work);
+}
+
+namespace detail {
+
+void split_ranges(std::size_t n, void (*piece)(const void* context, IndexRange range),
+                  const void* context) {
+    if (pool_lost_to_fork()) {
+        piece(context, IndexRange{0, n});
+        return;
+    }
+    oneapi::tbb::parallel_for(oneapi::tbb::blocked_range<std::size_t>(0, n),
+                              [piece, context](const oneapi::tbb::blocked_range<std::size_t>& r) {
+                                  piece(context, IndexRange{r.begin(), r.end()});
+                              });
+}
+
+}  // namespace detail
 
 void run_with_threads(std::size_t threads, const std::function<void()>& work) {
     if (threads == 0) {

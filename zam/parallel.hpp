@@ -9,10 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
-#include <oneapi/tbb/task_arena.h>
-
 #include "zam/dense_matrix.hpp"
 #include "zam/failure.hpp"
 
@@ -33,25 +29,16 @@ struct Progress {
     std::atomic<bool> cancelled{false};
 };
 
-/// The process-wide worker pool: created on first use with one worker per CPU available to the
-/// process, never reconfigured, alive until the process ends.
-oneapi::tbb::task_arena& worker_pool();
-
 /// True in a process forked from one whose pool already existed. The pool's workers do not survive
 /// a fork and its bookkeeping (locks included) is left as it was at that instant, so such a process
 /// never enters it: its evaluations run on the calling thread alone, with identical results.
 bool pool_lost_to_fork() noexcept;
 
-/// Runs `work` inside the worker pool and waits for it. A failure in any worker cancels the rest of
-/// the work and is rethrown here.
-template <class Work>
-void run_on_pool(Work&& work) {
-    if (pool_lost_to_fork()) {
-        work();
-        return;
-    }
-    worker_pool().execute(std::forward<Work>(work));
-}
+/// Runs `work` inside the process-wide worker pool (created on first use with one worker per CPU
+/// available to the process, never reconfigured, alive until the process ends; the calling thread
+/// joins it while it waits), or on the calling thread alone in a process that lost the pool to a
+/// fork. A failure in any worker cancels the rest of the work and is rethrown here.
+void run_on_pool(const std::function<void()>& work);
 
 /// Runs `work` with `threads` workers and waits for it: in the process-wide pool for 0, in an
 /// arena of that many workers otherwise (the calling thread among them; at most as many as the
@@ -69,16 +56,32 @@ void run_with_threads(std::size_t threads, const std::function<void()>& work);
 void run_watched(std::size_t threads, Progress& progress, std::chrono::milliseconds interval,
                  const std::function<void()>& work, const std::function<void()>& watch);
 
+/// The indices [first, last) of one piece of a split loop.
+struct IndexRange {
+    std::size_t first;
+    std::size_t last;
+    std::size_t begin() const noexcept { return first; }
+    std::size_t end() const noexcept { return last; }
+};
+
+namespace detail {
+
+/// Calls piece(context, range) on sub-ranges that cover [0, n) once (see for_ranges).
+void split_ranges(std::size_t n, void (*piece)(const void* context, IndexRange range),
+                  const void* context);
+
+}  // namespace detail
+
 /// Calls body(range) on sub-ranges that cover [0, n) once: split across the pool (nested calls
 /// share it), or the whole range at once on the calling thread where the pool was lost to a fork.
+/// The pieces reach the body through one indirect call each, so that the pool's headers stay out
+/// of every file that splits a loop.
 template <class Body>
 void for_ranges(std::size_t n, const Body& body) {
-    const oneapi::tbb::blocked_range<std::size_t> all(0, n);
-    if (pool_lost_to_fork()) {
-        body(all);
-    } else {
-        oneapi::tbb::parallel_for(all, body);
-    }
+    detail::split_ranges(
+        n,
+        [](const void* context, IndexRange range) { (*static_cast<const Body*>(context))(range); },
+        &body);
 }
 
 /// A matrix that fills a row's elements a block of columns at a time (each block's elements
