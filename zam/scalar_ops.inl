@@ -5,6 +5,7 @@
 
 using V = double;
 using M = bool;
+using C = int;
 
 ZAM_TARGET inline V vset(double v) {
     return v;
@@ -40,11 +41,15 @@ ZAM_TARGET inline V vexp(V a) {
 ZAM_TARGET inline M vless(V a, V b) {
     return a < b;
 }
-ZAM_TARGET inline bool all_lanes(M m) {
-    return m;
+ZAM_TARGET inline unsigned lane_bits(M m) {
+    return m ? 1u : 0u;
 }
-ZAM_TARGET inline bool no_lanes(M m) {
-    return !m;
+inline constexpr unsigned every_lane = 1;
+ZAM_TARGET inline C vchoice(M first) {
+    return first ? 0 : 1;
+}
+ZAM_TARGET inline V vchoose(const double* two, C choice) {
+    return two[choice];
 }
 ZAM_TARGET inline V vblend(M m, V set, V clear) {
     return m ? set : clear;

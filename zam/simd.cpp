@@ -3,6 +3,7 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -93,11 +94,17 @@ using M = __m256d;
 ZAM_TARGET inline M vless(V a, V b) {
     return _mm256_cmp_pd(a, b, _CMP_LT_OQ);
 }
-ZAM_TARGET inline bool all_lanes(M m) {
-    return _mm256_movemask_pd(m) == 0xf;
+ZAM_TARGET inline unsigned lane_bits(M m) {
+    return static_cast<unsigned>(_mm256_movemask_pd(m));
 }
-ZAM_TARGET inline bool no_lanes(M m) {
-    return _mm256_movemask_pd(m) == 0;
+inline constexpr unsigned every_lane = 0xf;
+using C = __m256i;
+// The element index of each lane's pick within a 128-bit pair: 2 (the second) where clear.
+ZAM_TARGET inline C vchoice(M first) {
+    return _mm256_castpd_si256(_mm256_andnot_pd(first, _mm256_castsi256_pd(_mm256_set1_epi64x(2))));
+}
+ZAM_TARGET inline V vchoose(const double* two, C choice) {
+    return _mm256_permutevar_pd(_mm256_broadcast_pd(reinterpret_cast<const __m128d*>(two)), choice);
 }
 ZAM_TARGET inline V vblend(M m, V set, V clear) {
     return _mm256_blendv_pd(clear, set, m);
@@ -191,11 +198,16 @@ using M = __mmask8;
 ZAM_TARGET inline M vless(V a, V b) {
     return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ);
 }
-ZAM_TARGET inline bool all_lanes(M m) {
-    return m == 0xff;
+ZAM_TARGET inline unsigned lane_bits(M m) {
+    return m;
 }
-ZAM_TARGET inline bool no_lanes(M m) {
-    return m == 0;
+inline constexpr unsigned every_lane = 0xff;
+using C = __m512i;
+ZAM_TARGET inline C vchoice(M first) {
+    return _mm512_mask_mov_epi64(_mm512_set1_epi64(2), first, _mm512_setzero_si512());
+}
+ZAM_TARGET inline V vchoose(const double* two, C choice) {
+    return _mm512_permutevar_pd(_mm512_broadcast_f64x2(_mm_loadu_pd(two)), choice);
 }
 ZAM_TARGET inline V vblend(M m, V set, V clear) {
     return _mm512_mask_blend_pd(m, clear, set);
@@ -308,18 +320,25 @@ bool kernel_matches(SimdLevel level) {
     return true;
 }
 
-// The exact shape's check arguments: both sides of x = 2 and its neighbourhood, the clamps, zero,
-// infinity, not a number and random arguments.
+// The exact shape's check arguments: the neighbourhood of every range limit, the clamps, zero,
+// infinity, not a number and random arguments, shuffled and in order.
 std::vector<double> shape_check_arguments() {
     std::vector<double> args = {0.0, 0x1p-300, 0x1p-1074, 746.0 * 746.0, 1e300, INFINITY, NAN};
-    for (double s = 4.0, t = 4.0, k = 0; k < 64; ++k) {
-        args.push_back(s = std::nextafter(s, 0.0));
-        args.push_back(t = std::nextafter(t, INFINITY));
+    for (const double limit : von_karman_shape_coefficients::limits) {
+        args.push_back(limit);
+        for (double s = limit, t = limit, k = 0; k < 16; ++k) {
+            args.push_back(s = std::nextafter(s, 0.0));
+            args.push_back(t = std::nextafter(t, INFINITY));
+        }
     }
     std::mt19937_64 rng(0x5ba9e);
     std::uniform_real_distribution<double> near(0.0, 16.0), far(0.0, 3000.0);
     for (int k = 0; k < 500; ++k) args.push_back(near(rng));
     for (int k = 0; k < 500; ++k) args.push_back(far(rng) * far(rng));
+    // Random arguments mix ranges in each vector; sorted, most vectors lie in one range.
+    std::vector<double> sorted(args.end() - 1000, args.end() - 500);
+    std::sort(sorted.begin(), sorted.end());
+    args.insert(args.end(), sorted.begin(), sorted.end());
     return args;
 }
 
